@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: Linux natively, Windows under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$jobs"
+ctest --preset linux -j "$jobs"
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-vmmgr}" WINEDEBUG=-all
+# One wineserver for the whole run instead of one per test binary.
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+ctest --preset windows -j "$jobs"

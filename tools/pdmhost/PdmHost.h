@@ -1,0 +1,209 @@
+// A stand-in for the device manager: it honours the registration callback, the device
+// instance fields and the helper slots the module uses, carries out their effects (ports,
+// a guest-physical map of MMIO ranges and shared memory, PCI regions, interrupt levels)
+// and records every call. Any other helper slot ends the process with a message.
+#pragma once
+
+#include "vmmgr/vbox/pdm/VmmgrPdmHost.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace pdmhost {
+
+/// The host's own statuses (negative: failure).
+enum : int32_t {
+  PDMHOST_OK = 0,
+  PDMHOST_ERR_INVALID = -1001,  ///< an argument the host cannot accept
+  PDMHOST_ERR_CONFLICT = -1002, ///< overlaps a port range or guest-physical range in use
+  PDMHOST_ERR_NOT_FOUND = -1003,
+  PDMHOST_ERR_UNASSIGNED = -1004, ///< a guest access where nothing is mapped
+};
+
+/// Operations that can be made to answer with a chosen status (fault injection).
+enum class HostOp : int {
+  Register = -1,
+  IoPortRegister = 1,
+  MmioRegister = 5,
+  Mmio2Register = 9,
+  Mmio2Map = 12,
+  PciRegister = 45,
+  PciIoRegionRegister = 47,
+};
+
+struct PortRange {
+  VmmgrPdmDevIns* devIns;
+  uint16_t first;
+  uint16_t count;
+  void* user;
+  VmmgrPdmIoPortOutFn out;
+  VmmgrPdmIoPortInFn in;
+  std::string description;
+};
+
+struct MmioRange {
+  VmmgrPdmDevIns* devIns;
+  uint64_t base;
+  uint64_t size;
+  void* user;
+  VmmgrPdmMmioWriteFn write;
+  VmmgrPdmMmioReadFn read;
+  uint32_t flags;
+  std::string description;
+};
+
+struct SharedMemory {
+  VmmgrPdmDevIns* devIns;
+  void* pciDev;
+  uint32_t region;
+  uint64_t size;
+  uint32_t flags;
+  std::string description;
+  std::unique_ptr<uint8_t[]> memory;
+  bool mapped = false;
+  uint64_t gcPhys = 0;
+};
+
+struct PciRegion {
+  uint32_t region;
+  uint64_t size;
+  int32_t type;
+  VmmgrPdmPciMapFn map;
+  bool placed = false;
+  uint64_t gcPhys = 0;
+};
+
+struct IrqEvent {
+  VmmgrPdmDevIns* devIns;
+  void* pciDev;
+  int32_t irq;
+  int32_t level;
+};
+
+/// One registered device and, once constructed, its instance.
+struct Device {
+  const VmmgrDeviceRegistration* record = nullptr;
+  VmmgrDeviceRegistration copy{}; ///< the record as it was when registered
+  std::unique_ptr<uint8_t[]> storage;
+  VmmgrPdmDevIns* devIns = nullptr;
+  bool constructed = false;
+  int32_t constructStatus = 0;
+  void* pciDev = nullptr; ///< as registered at slot 45
+  uint32_t pciConfigIndex = 0, pciFlags = 0;
+  uint8_t pciDevNo = 0, pciFnNo = 0;
+  std::vector<PciRegion> regions;
+  int32_t irqLevel = 0;
+
+  std::string name() const;
+  bool isPci() const { return pciDev != nullptr; }
+  void* instanceData() const { return vmmgrDevInsData(devIns); }
+};
+
+class Host {
+public:
+  Host();
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  /// The table handed to the module's registration entry.
+  VmmgrPdmRegCallbacks* callbacks() { return &callbacks_.table; }
+
+  /// The next call of op after skip successful ones answers status: a negative status
+  /// refuses the call without effect, a positive one carries it out and answers status.
+  void injectStatus(HostOp op, int32_t status, int skip = 0);
+
+  /// Instance data is filled with this byte before construction (to see what is left alone).
+  void setInstanceFill(uint8_t fill) { instanceFill_ = fill; }
+
+  /// Constructs device i (instance 0): allocates the instance and calls the constructor.
+  int32_t construct(size_t i);
+  /// Constructs every registered device in order; stops at the first failure.
+  int32_t constructAll();
+
+  /// Places region `region` of device i at gcPhys: calls the device's map callback.
+  int32_t placeRegion(size_t i, uint32_t region, uint64_t gcPhys);
+  /// Places every PCI region of every constructed device, from `base` upward, each
+  /// aligned to its size (at least 4 KiB), as firmware assigns BARs.
+  int32_t placeAllRegions(uint64_t base);
+
+  /// A guest port access: dispatched to the range that holds the port.
+  int32_t portRead(uint16_t port, uint32_t size, uint32_t* value);
+  int32_t portWrite(uint16_t port, uint32_t value, uint32_t size);
+  /// A guest memory access: dispatched to an MMIO range's callbacks or to mapped shared
+  /// memory. Accesses must not cross a range's end.
+  int32_t memRead(uint64_t gcPhys, void* buffer, uint32_t size);
+  int32_t memWrite(uint64_t gcPhys, const void* buffer, uint32_t size);
+
+  // What the host received, in order.
+  std::deque<Device>& devices() { return devices_; }
+  Device* findDevice(const std::string& name);
+  const std::vector<PortRange>& portRanges() const { return ports_; }
+  const std::deque<MmioRange>& mmioRanges() const { return mmio_; }
+  const std::vector<std::unique_ptr<SharedMemory>>& sharedMemory() const { return shared_; }
+  std::vector<IrqEvent> irqEvents() const;
+  /// Slot numbers of the helper calls (-1 for a registration), in call order.
+  const std::vector<int>& calls() const { return calls_; }
+  void clearCalls() { calls_.clear(); }
+
+  // Helper slot implementations (public for the static trampolines).
+  int32_t doRegister(const VmmgrDeviceRegistration* reg);
+  int32_t doIoPortRegister(VmmgrPdmDevIns* devIns, uint16_t port, uint16_t count, void* user,
+                           VmmgrPdmIoPortOutFn out, VmmgrPdmIoPortInFn in, void* outStr,
+                           void* inStr, const char* description);
+  int32_t doMmioRegister(VmmgrPdmDevIns* devIns, uint64_t gcPhys, uint64_t size, void* user,
+                         VmmgrPdmMmioWriteFn write, VmmgrPdmMmioReadFn read, void* fill,
+                         uint32_t flags, const char* description);
+  int32_t doMmio2Register(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t size,
+                          uint32_t flags, void** memory, const char* description);
+  int32_t doMmio2Map(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t gcPhys);
+  int32_t doPciRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t configIndex,
+                        uint32_t flags, uint8_t device, uint8_t function, const char* name);
+  int32_t doPciIoRegionRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region,
+                                uint64_t size, int32_t type, VmmgrPdmPciMapFn map);
+  void doPciSetIrq(VmmgrPdmDevIns* devIns, void* pciDev, int32_t irq, int32_t level);
+
+  static Host* fromDevIns(const VmmgrPdmDevIns* devIns);
+
+private:
+  struct Callbacks {
+    VmmgrPdmRegCallbacks table; // first: the module hands its address back
+    Host* host;
+  };
+  struct Fault {
+    int skip;
+    int32_t status;
+  };
+  // Guest-physical map: base -> what lies there.
+  struct Mapping {
+    uint64_t size;
+    const MmioRange* mmio; // one of the two
+    SharedMemory* shared;
+  };
+
+  /// Consumes a pending fault of op: true with *status set when the call is to answer it.
+  bool takeFault(HostOp op, int32_t* status);
+  Device* deviceOf(const VmmgrPdmDevIns* devIns);
+  bool overlaps(uint64_t base, uint64_t size, const void* except) const;
+  const Mapping* mappingAt(uint64_t gcPhys, uint32_t size, uint64_t* base) const;
+
+  Callbacks callbacks_;
+  VmmgrPdmDevHlp hlp_;
+  uint8_t instanceFill_ = 0;
+  std::deque<Device> devices_;
+  std::vector<PortRange> ports_;
+  std::deque<MmioRange> mmio_;
+  std::vector<std::unique_ptr<SharedMemory>> shared_;
+  std::map<uint64_t, Mapping> guestMap_;
+  std::map<HostOp, std::vector<Fault>> faults_;
+  std::vector<int> calls_;
+  mutable std::mutex irqLock_; // interrupts come from the VM manager's threads
+  std::vector<IrqEvent> irqEvents_;
+};
+
+} // namespace pdmhost

@@ -1,0 +1,98 @@
+#include "tools/pdmhost/VmTable.h"
+
+#include <cstring>
+
+namespace pdmhost {
+
+void VmTable::setString(VmmgrStdString& out, const std::string& s) {
+  std::memset(&out, 0, sizeof out);
+  out.size = s.size();
+  if (s.size() < 16) {
+    std::memcpy(out.inlineChars, s.data(), s.size());
+    out.capacity = 15;
+  } else {
+    heapStrings_.emplace_back(new char[s.size() + 1]);
+    char* chars = heapStrings_.back().get();
+    std::memcpy(chars, s.c_str(), s.size() + 1);
+    out.heapChars = chars;
+    out.capacity = s.size();
+  }
+}
+
+size_t VmTable::addSerial(const SerialSpec& spec) {
+  VmmgrDeviceDesc desc;
+  std::memset(&desc, 0, sizeof desc);
+  desc.type = VMMGR_DEVICE_SERIAL;
+  setString(desc.name, spec.name);
+  setString(desc.description, spec.description);
+  desc.ioPortBase = spec.ioPortBase;
+  desc.ioPortCount = spec.ioPortCount;
+  desc.serialReadFn = spec.read;
+  desc.serialWriteFn = spec.write;
+  entries_.push_back(desc);
+  return entries_.size() - 1;
+}
+
+size_t VmTable::addPci(const PciSpec& spec) {
+  VmmgrDeviceDesc desc;
+  std::memset(&desc, 0, sizeof desc);
+  desc.type = VMMGR_DEVICE_PCI;
+  setString(desc.name, spec.name);
+  setString(desc.description, spec.description);
+  std::memcpy(desc.pciConfig, spec.config, sizeof desc.pciConfig);
+  std::vector<VmmgrRegionDesc>& records = regions_.emplace_back();
+  for (const RegionSpec& r : spec.regions) {
+    VmmgrRegionDesc record;
+    std::memset(&record, 0, sizeof record);
+    record.region = r.region;
+    record.isMmio = r.isMmio ? 1 : 0;
+    record.size = r.size;
+    record.sharedMemoryOut = r.sharedMemoryOut;
+    records.push_back(record);
+  }
+  desc.regions.begin = records.data();
+  desc.regions.end = records.data() + records.size();
+  desc.regions.capacityEnd = records.data() + records.capacity();
+  desc.pciReadFn = spec.read;
+  desc.pciWriteFn = spec.write;
+  entries_.push_back(desc);
+  return entries_.size() - 1;
+}
+
+size_t VmTable::addRaw(int32_t type, const std::string& name) {
+  VmmgrDeviceDesc desc;
+  std::memset(&desc, 0, sizeof desc);
+  desc.type = type;
+  setString(desc.name, name);
+  setString(desc.description, name);
+  entries_.push_back(desc);
+  return entries_.size() - 1;
+}
+
+VmmgrDeviceList* VmTable::list() {
+  list_.begin = entries_.data();
+  list_.end = entries_.data() + entries_.size();
+  list_.capacityEnd = entries_.data() + entries_.capacity();
+  return &list_;
+}
+
+uint16_t configRead16(const uint8_t* config, unsigned offset) {
+  return static_cast<uint16_t>(config[offset] | config[offset + 1] << 8);
+}
+
+uint32_t configRead32(const uint8_t* config, unsigned offset) {
+  return static_cast<uint32_t>(configRead16(config, offset)) |
+         static_cast<uint32_t>(configRead16(config, offset + 2)) << 16;
+}
+
+void configWrite16(uint8_t* config, unsigned offset, uint16_t value) {
+  config[offset] = static_cast<uint8_t>(value);
+  config[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void configWrite32(uint8_t* config, unsigned offset, uint32_t value) {
+  configWrite16(config, offset, static_cast<uint16_t>(value));
+  configWrite16(config, offset + 2, static_cast<uint16_t>(value >> 16));
+}
+
+} // namespace pdmhost

@@ -1,0 +1,45 @@
+// The bridge's constructors, callbacks and instance data, for the tests that drive them
+// directly. The host reaches them only through the registration records.
+#pragma once
+
+#include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
+
+#include <cstddef>
+#include <cstdint>
+
+/// Instance data of a serial device (8 bytes).
+struct VmmgrSerialInstance {
+  VmmgrDeviceDesc* desc;
+};
+
+/// Instance data of a PCI device (680 bytes); its address is the PCI device argument.
+struct VmmgrPciInstance {
+  uint8_t pciDev[664]; ///< the host's PCI device; the first 256 bytes are configuration space
+  VmmgrDeviceDesc* desc;
+  uint64_t mmioBase; ///< base of the MMIO region mapped most recently
+};
+
+static_assert(sizeof(VmmgrSerialInstance) == VMMGR_SERIAL_INSTANCE_SIZE);
+static_assert(sizeof(VmmgrPciInstance) == VMMGR_PCI_INSTANCE_SIZE);
+static_assert(offsetof(VmmgrPciInstance, desc) == 664 &&
+              offsetof(VmmgrPciInstance, mmioBase) == 672);
+
+extern "C" {
+int32_t VmmgrSerialConstruct(VmmgrPdmDevIns* devIns, int32_t instance, void* cfg);
+int32_t VmmgrSerialDestruct(VmmgrPdmDevIns* devIns);
+int32_t VmmgrSerialRead(VmmgrPdmDevIns* devIns, void* user, uint16_t port, uint32_t* value,
+                        uint32_t size);
+int32_t VmmgrSerialWrite(VmmgrPdmDevIns* devIns, void* user, uint16_t port, uint32_t value,
+                         uint32_t size);
+
+int32_t VmmgrPciConstruct(VmmgrPdmDevIns* devIns, int32_t instance, void* cfg);
+int32_t VmmgrPciDestruct(VmmgrPdmDevIns* devIns);
+int32_t VmmgrMmioMap(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t gcPhys,
+                     uint64_t size, int32_t type);
+int32_t VmmgrPciMmioRead(VmmgrPdmDevIns* devIns, void* user, uint64_t gcPhys, void* buffer,
+                         uint32_t size);
+int32_t VmmgrPciMmioWrite(VmmgrPdmDevIns* devIns, void* user, uint64_t gcPhys,
+                          const void* buffer, uint32_t size);
+
+void vmmgrVboxPdmSetIrq(void* devIns, int32_t level);
+}

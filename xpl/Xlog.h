@@ -1,0 +1,68 @@
+// The logging library: the current logger, the call-site macros and the library's own logger.
+#pragma once
+
+#include "xpl/XlogLogger.h"
+
+#include <string>
+
+/// Letters of the levels, indexed by level: "E", "W", "I", "D", "V".
+extern const char* const xlogLevelLetters[5];
+
+/// The current logger: never null, always the same address.
+XlogLogger* xlogGetLogger();
+
+/// The library's own logger functions (slots of the initial table).
+extern "C" int xlogDefaultIsEnabled(int moduleId, int level);
+extern "C" int xlogDefaultLog(int level, int moduleId, const char* file, const char* function,
+                              int line, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 6, 7)))
+#endif
+    ;
+
+/// With a logger: installs a copy of it and returns 0. Without: sets up the library's own
+/// logging (log file, module levels, zone text).
+int xlogLibInit(const XlogLogger* logger, const std::string& logFilePath,
+                const std::string& levelSpec);
+
+/// Ends the process at a debugger break after the fatal line has been logged.
+[[noreturn]] void xlogFatal(int moduleId, const char* file, const char* function, int line);
+
+namespace xlogdetail {
+/// The source path with the platform's separators, built at compile time.
+template <unsigned N> struct NativePath {
+  char text[N];
+  constexpr explicit NativePath(const char (&path)[N]) : text{} {
+    for (unsigned i = 0; i < N; ++i) {
+#if defined(_WIN32)
+      text[i] = path[i] == '/' ? '\\' : path[i];
+#else
+      text[i] = path[i];
+#endif
+    }
+  }
+};
+} // namespace xlogdetail
+
+#define XLOG_FILE                                                                               \
+  ([]() -> const char* {                                                                        \
+    static constexpr ::xlogdetail::NativePath<sizeof(__FILE__)> path_(__FILE__);               \
+    return path_.text;                                                                          \
+  }())
+
+/// A log statement under the file's xlogModuleId: the arguments are evaluated only when
+/// the current logger enables the level.
+#define XLOG_AT(level, ...)                                                                     \
+  do {                                                                                          \
+    if (xlogGetLogger()->isEnabled(xlogModuleId, (level)))                                      \
+      xlogGetLogger()->log((level), xlogModuleId, XLOG_FILE, __func__, __LINE__, __VA_ARGS__); \
+  } while (0)
+
+#define XLOG_E(...) XLOG_AT(XLOG_ERROR, __VA_ARGS__)
+#define XLOG_W(...) XLOG_AT(XLOG_WARNING, __VA_ARGS__)
+#define XLOG_I(...) XLOG_AT(XLOG_INFO, __VA_ARGS__)
+#define XLOG_D(...) XLOG_AT(XLOG_DEBUG, __VA_ARGS__)
+#define XLOG_V(...) XLOG_AT(XLOG_VERBOSE, __VA_ARGS__)
+
+/// A state the caller's contract rules out: the fatal line, then a debugger break.
+#define XLOG_FATAL() xlogFatal(xlogModuleId, XLOG_FILE, __func__, __LINE__)

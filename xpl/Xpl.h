@@ -1,0 +1,11 @@
+// Start-up of the platform layer, run once by the module before anything else of it.
+#pragma once
+
+#include "xpl/XlogLogger.h"
+
+#include <string>
+
+/// UTF-8 locale, error tables, then logging (the VM manager's logger, or the library's own
+/// with its log file at logFilePath, empty for standard output). Returns the first nonzero
+/// result of those steps, else 0.
+int xplLibInit(const XlogLogger* logger, const std::string& logFilePath);

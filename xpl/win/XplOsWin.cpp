@@ -1,0 +1,18 @@
+#include "xpl/XplOs.h"
+
+#include <windows.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <mbctype.h>
+
+void xplDebugBreak() {
+  DebugBreak();
+  // Execution must not go on past the break, even when a debugger resumes it.
+  std::abort();
+}
+
+void xplSetUtf8Locale() {
+  std::setlocale(LC_ALL, ".UTF8");
+  _setmbcp(65001);
+}
