@@ -13,6 +13,6 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-vmmgr}" WINEDEBUG=-all
 # One wineserver for the whole run instead of one per test binary.
-wineserver -p
+wineserver -p </dev/null >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true' EXIT
 ctest --preset windows -j "$jobs"
