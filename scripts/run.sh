@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target pdmhost VmmgrVboxPdm
-exec build/linux/tools/pdmhost/pdmhost "$@"
+exec build/linux/bin/pdmhost "$@"

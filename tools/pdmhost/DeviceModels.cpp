@@ -1,0 +1,144 @@
+#include "tools/pdmhost/DeviceModels.h"
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace pdmhost {
+
+SerialModel::SerialModel(uint16_t base, uint16_t count) : base_(base), ports_(count, 0) {}
+
+int32_t SerialModel::read(uint16_t port, uint32_t* value, uint32_t size) {
+  if (port == failingPort_)
+    return 1;
+  const size_t index = static_cast<uint16_t>(port - base_);
+  if (index >= ports_.size())
+    return 1;
+  std::lock_guard<std::mutex> g(lock_);
+  uint32_t v = ports_[index];
+  if (index == 5)
+    v = 0x60; // transmitter holding register and shift register empty
+  else if (index == 0)
+    v = 0;    // nothing received
+  *value = size >= 4 ? v : v & ((1u << (8 * size)) - 1);
+  return 0;
+}
+
+int32_t SerialModel::write(uint16_t port, uint32_t value, uint32_t size) {
+  if (port == failingPort_)
+    return 1;
+  const size_t index = static_cast<uint16_t>(port - base_);
+  if (index >= ports_.size())
+    return 1;
+  std::lock_guard<std::mutex> g(lock_);
+  const uint32_t v = size >= 4 ? value : value & ((1u << (8 * size)) - 1);
+  if (index == 0)
+    transmitted_.push_back(static_cast<char>(v & 0xFF));
+  else
+    ports_[index] = v;
+  return 0;
+}
+
+std::string SerialModel::transmitted() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return transmitted_;
+}
+
+PciModel::PciModel(uint64_t mmioSize, uint32_t id) : regs_(mmioSize < 16 ? 16 : mmioSize, 0) {
+  std::memcpy(regs_.data() + REG_ID, &id, 4);
+}
+
+int32_t PciModel::read(uint64_t offset, void* buffer, uint32_t size) {
+  if (static_cast<int64_t>(offset) == failingOffset_ || offset > regs_.size() ||
+      size > regs_.size() - offset)
+    return 1;
+  std::lock_guard<std::mutex> g(lock_);
+  const uint32_t count = irqCount_;
+  std::memcpy(regs_.data() + REG_IRQ_COUNT, &count, 4);
+  std::memcpy(buffer, regs_.data() + offset, size);
+  return 0;
+}
+
+int32_t PciModel::write(uint64_t offset, const void* buffer, uint32_t size) {
+  if (static_cast<int64_t>(offset) == failingOffset_ || offset > regs_.size() ||
+      size > regs_.size() - offset)
+    return 1;
+  if (offset == REG_ID || offset == REG_IRQ_COUNT)
+    return 0; // read-only: the write is ignored, as hardware does
+  uint32_t value = 0;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    std::memcpy(regs_.data() + offset, buffer, size);
+    std::memcpy(&value, regs_.data() + offset, 4);
+  }
+  if (offset == REG_DOORBELL && desc_ && setIrq_) {
+    if (value)
+      ++irqCount_;
+    setIrq_(desc_->devIns, value ? 1 : 0);
+  }
+  return 0;
+}
+
+namespace {
+
+std::array<SerialModel*, PDMHOST_MAX_MODELS> serialSlots{};
+std::array<PciModel*, PDMHOST_MAX_MODELS> pciSlots{};
+
+template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t size) {
+  return serialSlots[I]->read(port, value, size);
+}
+template <size_t I> int32_t serialWrite(uint16_t port, uint32_t value, uint32_t size) {
+  return serialSlots[I]->write(port, value, size);
+}
+template <size_t I> int32_t pciRead(uint64_t offset, void* buffer, uint32_t size) {
+  return pciSlots[I]->read(offset, buffer, size);
+}
+template <size_t I> int32_t pciWrite(uint64_t offset, const void* buffer, uint32_t size) {
+  return pciSlots[I]->write(offset, buffer, size);
+}
+
+template <size_t... I>
+constexpr std::array<std::pair<VmmgrSerialReadFn, VmmgrSerialWriteFn>, sizeof...(I)>
+serialTrampolines(std::index_sequence<I...>) {
+  return {{{serialRead<I>, serialWrite<I>}...}};
+}
+template <size_t... I>
+constexpr std::array<std::pair<VmmgrPciReadFn, VmmgrPciWriteFn>, sizeof...(I)>
+pciTrampolines(std::index_sequence<I...>) {
+  return {{{pciRead<I>, pciWrite<I>}...}};
+}
+
+template <typename Model, typename Slots, typename Trampolines>
+void bindTo(Model* model, Slots& slots, const Trampolines& trampolines) {
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!slots[i]) {
+      slots[i] = model;
+      model->readFn = trampolines[i].first;
+      model->writeFn = trampolines[i].second;
+      return;
+    }
+  }
+  throw std::runtime_error("more devices of one kind than pdmhost has callback slots");
+}
+
+} // namespace
+
+void bindModel(SerialModel* model) {
+  static constexpr auto trampolines =
+      serialTrampolines(std::make_index_sequence<PDMHOST_MAX_MODELS>());
+  bindTo(model, serialSlots, trampolines);
+}
+
+void bindModel(PciModel* model) {
+  static constexpr auto trampolines =
+      pciTrampolines(std::make_index_sequence<PDMHOST_MAX_MODELS>());
+  bindTo(model, pciSlots, trampolines);
+}
+
+void releaseModels() {
+  serialSlots.fill(nullptr);
+  pciSlots.fill(nullptr);
+}
+
+} // namespace pdmhost

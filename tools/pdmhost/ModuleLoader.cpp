@@ -1,0 +1,90 @@
+#include "tools/pdmhost/ModuleLoader.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+#endif
+
+#include <vector>
+
+namespace pdmhost {
+
+#if defined(_WIN32)
+
+static std::wstring widen(const std::string& s) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
+  std::wstring w(n > 0 ? n - 1 : 0, L'\0');
+  if (n > 0)
+    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
+  return w;
+}
+
+bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
+  HMODULE module = LoadLibraryW(widen(path).c_str());
+  if (!module) {
+    *error = "LoadLibrary(" + path + ") failed with error " + std::to_string(GetLastError());
+    return false;
+  }
+  entries->init = reinterpret_cast<VmmgrVboxPdmInitFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "vmmgrVboxPdmInit")));
+  entries->registerDevices = reinterpret_cast<VmmgrDevicesRegisterFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "VBoxDevicesRegister")));
+  if (!entries->init || !entries->registerDevices) {
+    *error = path + " does not export vmmgrVboxPdmInit and VBoxDevicesRegister";
+    return false;
+  }
+  return true;
+}
+
+std::string defaultModulePath() {
+  std::vector<wchar_t> buffer(32768);
+  const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  std::wstring self(buffer.data(), n);
+  const size_t slash = self.find_last_of(L"\\/");
+  std::wstring dir = slash == std::wstring::npos ? L"." : self.substr(0, slash);
+  std::wstring path = dir + L"\\VmmgrVboxPdm.dll";
+  const int len = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(len > 0 ? len - 1 : 0, '\0');
+  if (len > 0)
+    WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, out.data(), len, nullptr, nullptr);
+  return out;
+}
+
+#else
+
+bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    const char* why = dlerror();
+    *error = why ? why : ("dlopen(" + path + ") failed");
+    return false;
+  }
+  entries->init = reinterpret_cast<VmmgrVboxPdmInitFn>(dlsym(module, "vmmgrVboxPdmInit"));
+  entries->registerDevices =
+      reinterpret_cast<VmmgrDevicesRegisterFn>(dlsym(module, "VBoxDevicesRegister"));
+  if (!entries->init || !entries->registerDevices) {
+    *error = path + " does not export vmmgrVboxPdmInit and VBoxDevicesRegister";
+    return false;
+  }
+  return true;
+}
+
+std::string defaultModulePath() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = ".";
+  if (n > 0) {
+    const std::string exe(self, static_cast<size_t>(n));
+    const size_t slash = exe.rfind('/');
+    if (slash != std::string::npos)
+      dir = exe.substr(0, slash);
+  }
+  return dir + "/VmmgrVboxPdm.so";
+}
+
+#endif
+
+} // namespace pdmhost

@@ -1,0 +1,17 @@
+// Loads the module by path, as a VM manager does, and finds its two exports.
+#pragma once
+
+#include "tools/pdmhost/Scenario.h"
+
+#include <string>
+
+namespace pdmhost {
+
+/// Loads the module at path; on failure returns false with a readable reason in *error.
+/// The module stays loaded for the life of the process.
+bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error);
+
+/// The module file that sits beside the running program (the build puts them together).
+std::string defaultModulePath();
+
+} // namespace pdmhost
