@@ -33,7 +33,7 @@ int captureLog(int level, int moduleId, const char* file, const char* function, 
   if (echo)
     std::fprintf(stderr, "%s\n", text);
   std::lock_guard<std::mutex> g(lock);
-  recorded.push_back(LogLine{level, moduleId, file, function, line, format, text});
+  recorded.push_back(LogLine{level, moduleId, file, function, line, format, text, asked.size()});
   return n;
 }
 } // namespace

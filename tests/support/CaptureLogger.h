@@ -18,6 +18,7 @@ struct LogLine {
   int line;
   std::string format;
   std::string text;
+  size_t queriesBefore; ///< how many enablement queries had been made when it was logged
 };
 
 struct EnabledQuery {
