@@ -28,9 +28,7 @@ static XlogModuleEntry xlogModules[XLOG_MODULE_COUNT] = {
 };
 
 // Held by value and never freed; written only by xlogLibInit during start-up.
-static XlogLogger xlogCurrent = {xlogDefaultIsEnabled, xlogDefaultLog};
-
-XlogLogger* xlogGetLogger() { return &xlogCurrent; }
+XlogLogger xlogCurrentLogger = {xlogDefaultIsEnabled, xlogDefaultLog};
 
 int xlogDefaultIsEnabled(int moduleId, int level) {
   return xlogModules[moduleId].level >= level ? 1 : 0;
@@ -52,9 +50,9 @@ int xlogDefaultLog(int level, int moduleId, const char* /*file*/, const char* /*
 int xlogLibInit(const XlogLogger* logger, const std::string& /*logFilePath*/,
                 const std::string& /*levelSpec*/) {
   if (logger) {
-    xlogCurrent = *logger;
-    if (xlogCurrent.isEnabled(xlogModuleId, XLOG_DEBUG))
-      xlogCurrent.log(XLOG_DEBUG, xlogModuleId, XLOG_FILE, "xlogLibInit", __LINE__,
+    xlogCurrentLogger = *logger;
+    if (xlogCurrentLogger.isEnabled(xlogModuleId, XLOG_DEBUG))
+      xlogCurrentLogger.log(XLOG_DEBUG, xlogModuleId, XLOG_FILE, "xlogLibInit", __LINE__,
                       "xlog inited using logger");
     return 0;
   }
@@ -65,8 +63,8 @@ int xlogLibInit(const XlogLogger* logger, const std::string& /*logFilePath*/,
 }
 
 void xlogFatal(int moduleId, const char* file, const char* function, int line) {
-  if (xlogCurrent.isEnabled(moduleId, XLOG_ERROR))
-    xlogCurrent.log(XLOG_ERROR, moduleId, file, function, line, "FATAL: DEBUG BREAK: %s:%d %s()",
+  if (xlogCurrentLogger.isEnabled(moduleId, XLOG_ERROR))
+    xlogCurrentLogger.log(XLOG_ERROR, moduleId, file, function, line, "FATAL: DEBUG BREAK: %s:%d %s()",
                     file, line, function);
   xplDebugBreak();
 }

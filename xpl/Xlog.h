@@ -8,8 +8,12 @@
 /// Letters of the levels, indexed by level: "E", "W", "I", "D", "V".
 extern const char* const xlogLevelLetters[5];
 
-/// The current logger: never null, always the same address.
-XlogLogger* xlogGetLogger();
+/// The current logger, held by value; written only by xlogLibInit during start-up.
+extern XlogLogger xlogCurrentLogger;
+
+/// The current logger: never null, always the same address. Inline, since every log
+/// statement on the port paths asks it first.
+inline XlogLogger* xlogGetLogger() { return &xlogCurrentLogger; }
 
 /// The library's own logger functions (slots of the initial table).
 extern "C" int xlogDefaultIsEnabled(int moduleId, int level);

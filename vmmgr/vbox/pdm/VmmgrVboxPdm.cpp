@@ -40,6 +40,29 @@ VmmgrDeviceDesc* findDevice(const VmmgrPdmDevIns* devIns) {
 void put16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, sizeof value); }
 void put32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
 
+// Out-of-line failure paths of the MMIO callbacks; they log under the callback's name.
+#define VMMGR_LOG_AS(function, level, ...)                                                      \
+  do {                                                                                          \
+    if (xlogGetLogger()->isEnabled(xlogModuleId, (level)))                                      \
+      xlogGetLogger()->log((level), xlogModuleId, XLOG_FILE, function, __LINE__, __VA_ARGS__);  \
+  } while (0)
+
+[[gnu::cold, gnu::noinline]] int32_t mmioReadFailed() {
+  VMMGR_LOG_AS("VmmgrPciMmioRead", XLOG_ERROR, "pciReadFn failed");
+  return -2;
+}
+
+[[gnu::cold, gnu::noinline]] int32_t mmioWriteRefused(uint32_t size, uint64_t offset) {
+  VMMGR_LOG_AS("VmmgrPciMmioWrite", XLOG_WARNING, "Cannot write %d bytes at iomem offset %ld",
+               static_cast<int>(size), static_cast<long>(offset));
+  return -2;
+}
+
+[[gnu::cold, gnu::noinline]] int32_t mmioWriteFailed() {
+  VMMGR_LOG_AS("VmmgrPciMmioWrite", XLOG_ERROR, "pciWriteFn failed");
+  return -2;
+}
+
 } // namespace
 
 int32_t vmmgrVboxPdmInit(const XlogLogger* logger, VmmgrDeviceList* devices,
@@ -221,29 +244,27 @@ int32_t VmmgrMmioMap(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint
   return rc;
 }
 
-// The MMIO paths do one subtraction and one call on success: no logging query.
+// The MMIO paths do one subtraction and one call on success: no logging query. The
+// failure paths are kept out of line so that the success path saves no registers.
 int32_t VmmgrPciMmioRead(VmmgrPdmDevIns*, void* user, uint64_t gcPhys, void* buffer,
                          uint32_t size) {
   const VmmgrPciInstance* pci = static_cast<const VmmgrPciInstance*>(user);
-  if (pci->desc->pciReadFn(gcPhys - pci->mmioBase, buffer, size) == 0)
-    return 0;
-  XLOG_E("pciReadFn failed");
-  return -2;
+  // Returning the callback's own zero spares the success path a register clear.
+  const int32_t rc = pci->desc->pciReadFn(gcPhys - pci->mmioBase, buffer, size);
+  if (rc == 0) [[likely]]
+    return rc;
+  return mmioReadFailed();
 }
 
 int32_t VmmgrPciMmioWrite(VmmgrPdmDevIns*, void* user, uint64_t gcPhys, const void* buffer,
                           uint32_t size) {
   const VmmgrPciInstance* pci = static_cast<const VmmgrPciInstance*>(user);
-  const uint64_t offset = gcPhys - pci->mmioBase;
-  if (size != 4) {
-    XLOG_W("Cannot write %d bytes at iomem offset %ld", static_cast<int>(size),
-           static_cast<long>(offset));
-    return -2;
-  }
-  if (pci->desc->pciWriteFn(offset, buffer, 4) == 0)
-    return 0;
-  XLOG_E("pciWriteFn failed");
-  return -2;
+  if (size != 4) [[unlikely]]
+    return mmioWriteRefused(size, gcPhys - pci->mmioBase);
+  const int32_t rc = pci->desc->pciWriteFn(gcPhys - pci->mmioBase, buffer, 4);
+  if (rc == 0) [[likely]]
+    return rc;
+  return mmioWriteFailed();
 }
 
 void vmmgrVboxPdmSetIrq(void* devIns, int32_t level) {
