@@ -12,7 +12,13 @@ ctest --preset linux -j "$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-vmmgr}" WINEDEBUG=-all
-# One wineserver for the whole run instead of one per test binary.
-wineserver -p </dev/null >/dev/null 2>&1
+# A new prefix is made once (wineboot), then one wineserver serves the whole run instead
+# of one per test binary. Its output is redirected or it would hold this script's pipes.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "test: creating the Wine prefix $WINEPREFIX"
+  wine wineboot -i </dev/null >/dev/null 2>&1
+  wineserver -w
+fi
+wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 ctest --preset windows -j "$jobs"
