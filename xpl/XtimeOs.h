@@ -1,0 +1,32 @@
+// The C runtime's calendar calls behind the clock. Windows has its own thread-safe "_s" and
+// 64-bit forms; POSIX has the reentrant counterparts. Each returns false where the runtime
+// rejects the value, and then leaves the out parameter unspecified.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+/// The system time: whole seconds since 1970 in UTC and the part below the second in
+/// microseconds (0 to 999,999), as fine as the runtime gives it (whole milliseconds on
+/// Windows).
+void xtimeOsNow(int64_t* utcSeconds, int* microseconds);
+
+/// UTC seconds to local date and time, daylight saving as in effect at that moment.
+bool xtimeOsLocalBreakdown(int64_t utcSeconds, std::tm* out);
+
+/// Seconds to date and time with no zone conversion.
+bool xtimeOsUtcBreakdown(int64_t seconds, std::tm* out);
+
+/// A broken-down time read as UTC, back to seconds.
+bool xtimeOsUtcCompose(std::tm* in, int64_t* seconds);
+
+/// A broken-down time read as local time (tm_isdst honoured as given), to UTC seconds.
+bool xtimeOsLocalCompose(std::tm* in, int64_t* utcSeconds);
+
+/// Makes the runtime re-read the zone settings (the TZ variable among them).
+void xtimeOsReadZone();
+
+/// For the layer's own waits: the local time like xtimeNowUs(), but with the sub-millisecond
+/// part kept where the system has one, so a wait for a deadline does not overshoot it by
+/// up to a millisecond.
+int64_t xtimeNowPreciseUs();
