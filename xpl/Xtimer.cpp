@@ -67,7 +67,10 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   if (!callback)
     return 0;
   XtimerState& state = xtimerState();
-  const int64_t deadline = xtimeNowUs() + delayUs;
+  // Every schedule reads the clock; the cached zone conversion keeps that to one system
+  // clock read. A zone change reaches deadlines within a second, and changes of the
+  // wall clock are not compensated anyway.
+  const int64_t deadline = xtimeNowUsCached() + delayUs;
   std::unique_lock<std::mutex> guard(state.lock);
   if (!state.started) {
     std::thread(xtimerWorker).detach();
@@ -78,8 +81,12 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   if (queue.size() >= queue.max_size())
     throw std::length_error("map/set too long");
   // A multimap inserts behind the equal keys already present: equal deadlines keep the
-  // order of the calls.
-  const auto inserted = queue.emplace(deadline, XtimerEntry{deadline, std::move(callback)});
+  // order of the calls. Deadlines mostly grow with the clock, so a deadline at or past the
+  // last one goes straight to the end without a walk down the tree.
+  const auto inserted =
+      !queue.empty() && deadline >= queue.rbegin()->first
+          ? queue.emplace_hint(queue.end(), deadline, XtimerEntry{deadline, std::move(callback)})
+          : queue.emplace(deadline, XtimerEntry{deadline, std::move(callback)});
   if (state.batchRunning && deadline < state.batchLastDeadline)
     state.overtaken.store(true, std::memory_order_release);
   // The worker waits for the first deadline only, so only a new first entry changes what
