@@ -28,6 +28,23 @@ int64_t xtimeNowUs() {
   return precise - precise % kUsPerMs;
 }
 
+int64_t xtimeNowUsCached() {
+  thread_local int64_t cachedUtcSeconds = -1;
+  thread_local int64_t cachedLocalSeconds = 0;
+  int64_t utcSeconds = 0;
+  int microseconds = 0;
+  xtimeOsNow(&utcSeconds, &microseconds);
+  if (utcSeconds != cachedUtcSeconds) {
+    std::tm local{};
+    int64_t localSeconds = utcSeconds;
+    if (xtimeOsLocalBreakdown(utcSeconds, &local))
+      xtimeOsUtcCompose(&local, &localSeconds);
+    cachedUtcSeconds = utcSeconds;
+    cachedLocalSeconds = localSeconds;
+  }
+  return cachedLocalSeconds * kUsPerSecond + microseconds - microseconds % kUsPerMs;
+}
+
 void xtimeFormat(char* buffer, size_t size, const char* pattern, int64_t value) {
   if (size == 0)
     return;

@@ -30,3 +30,8 @@ void xtimeOsReadZone();
 /// part kept where the system has one, so a wait for a deadline does not overshoot it by
 /// up to a millisecond.
 int64_t xtimeNowPreciseUs();
+
+/// For hot callers of the layer: xtimeNowUs() with the zone conversion cached per thread for
+/// the current second. A change of zone takes effect within a second; callers that must see
+/// it at once (and every test of the zone) use xtimeNowUs().
+int64_t xtimeNowUsCached();
