@@ -1,70 +1,100 @@
 #include "xpl/Xlog.h"
 
+#include "xpl/Xerr.h"
+#include "xpl/XlogInternal.h"
 #include "xpl/XplOs.h"
-
-#include <cstdarg>
-#include <cstdio>
+#include "xpl/Xstr.h"
+#include "xpl/Xtime.h"
 
 static constexpr XlogModuleId xlogModuleId = XLOG_MODULE_XLOG;
 
 const char* const xlogLevelLetters[5] = {"E", "W", "I", "D", "V"};
 
-namespace {
-struct XlogModuleEntry {
-  XlogLevel level;
-  const char* name;
-};
-} // namespace
-
-static XlogModuleEntry xlogModules[XLOG_MODULE_COUNT] = {
-    {0, "AGA"},   {0, "APPC"},  {0, "AUD"},    {0, "BRIDGE"}, {0, "CAM"},   {0, "CLD"},
-    {0, "CONF"},  {0, "CSM"},   {0, "DCRD"},   {0, "GCALL"},  {0, "GR"},    {0, "GRM"},
-    {0, "HCALL"}, {0, "HST"},   {0, "IMAP"},   {0, "IMGD"},   {0, "INP"},   {0, "IPC"},
+// Levels start at 0: before start-up only errors pass the library's own isEnabled.
+XlogModuleEntry xlogModules[XLOG_MODULE_COUNT] = {
+    {0, "AGA"},   {0, "APPC"},  {0, "AUD"},    {0, "BRIDGE"}, {0, "CAM"},    {0, "CLD"},
+    {0, "CONF"},  {0, "CSM"},   {0, "DCRD"},   {0, "GCALL"},  {0, "GR"},     {0, "GRM"},
+    {0, "HCALL"}, {0, "HST"},   {0, "IMAP"},   {0, "IMGD"},   {0, "INP"},    {0, "IPC"},
     {0, "KMM"},   {0, "MIM"},   {0, "MNS"},    {0, "PGA"},    {0, "PGAIPC"}, {0, "PLR"},
-    {0, "SER"},   {0, "UI"},    {0, "UTL"},    {0, "VMMGR"},  {0, "VMSG"},  {0, "WERH"},
-    {0, "XCOND"}, {0, "XFILE"}, {0, "XLIB"},   {0, "XLOCK"},  {0, "XLOG"},  {0, "XMEM"},
-    {0, "XMUTEX"}, {0, "XPROC"}, {0, "XSOCK"}, {0, "XSTR"},   {0, "XTHR"},  {0, "XTIME"},
+    {0, "SER"},   {0, "UI"},    {0, "UTL"},    {0, "VMMGR"},  {0, "VMSG"},   {0, "WERH"},
+    {0, "XCOND"}, {0, "XFILE"}, {0, "XLIB"},   {0, "XLOCK"},  {0, "XLOG"},   {0, "XMEM"},
+    {0, "XMUTEX"}, {0, "XPROC"}, {0, "XSOCK"}, {0, "XSTR"},   {0, "XTHR"},   {0, "XTIME"},
     {0, "XTIMER"},
 };
 
+std::string xlogZoneSuffix;
+
 // Held by value and never freed; written only by xlogLibInit during start-up.
 XlogLogger xlogCurrentLogger = {xlogDefaultIsEnabled, xlogDefaultLog};
+
+// The levels are applied whatever the caller asks for: the start-up's own specification
+// only ever named "*:I", and XMEM's debug lines are wanted in every log.
+static const char* const xlogDefaultLevels = "*:I XMEM:D";
 
 int xlogDefaultIsEnabled(int moduleId, int level) {
   return xlogModules[moduleId].level >= level ? 1 : 0;
 }
 
-int xlogDefaultLog(int level, int moduleId, const char* /*file*/, const char* /*function*/,
-                   int /*line*/, const char* format, ...) {
-  // Minimal line until the full format lands: module, level letter and message.
-  char line[4096];
-  int n = std::snprintf(line, sizeof line, "%-6s %s: ", xlogModules[moduleId].name,
-                        xlogLevelLetters[level]);
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line + n, sizeof line - n, format, args);
-  va_end(args);
-  return std::printf("%s\n", line);
+int xlogSetLevels(const std::string& spec) {
+  XLOG_D("Change log levels with: %s", spec.c_str());
+  for (const std::string& item : xstrSplit(spec, " ")) {
+    const std::vector<std::string> parts = xstrSplit(item, ":");
+    if (parts.size() != 2)
+      return XERR_INVAL;
+    // Only the first character of the level part counts; an empty part gives the
+    // terminating zero, which matches no letter.
+    const char letter = parts[1].c_str()[0];
+    int level = -1;
+    for (int l = XLOG_ERROR; l <= XLOG_VERBOSE && level < 0; ++l)
+      if (xlogLevelLetters[l][0] == letter)
+        level = l;
+    if (level < 0)
+      return XERR_INVAL;
+    const std::string& module = parts[0];
+    for (XlogModuleEntry& entry : xlogModules)
+      if (module == "*" || module == entry.name)
+        entry.level = level;
+  }
+  return 0;
 }
 
-int xlogLibInit(const XlogLogger* logger, const std::string& /*logFilePath*/,
+// The zone text: the local clock minus UTC, as +HHMM east of UTC and -HHMM otherwise (so UTC
+// itself reads -0000).
+static std::string xlogZoneText() {
+  const int64_t now = xtimeNowUs();
+  const int64_t utc = xtimeLocalToUtc(now);
+  char text[128] = {};
+  if (now - utc > 0)
+    xtimeFormat(text, sizeof text, "+%H%M", now - utc);
+  else
+    xtimeFormat(text, sizeof text, "-%H%M", utc - now);
+  return text;
+}
+
+int xlogLibInit(const XlogLogger* logger, const std::string& logFilePath,
                 const std::string& /*levelSpec*/) {
   if (logger) {
     xlogCurrentLogger = *logger;
     if (xlogCurrentLogger.isEnabled(xlogModuleId, XLOG_DEBUG))
       xlogCurrentLogger.log(XLOG_DEBUG, xlogModuleId, XLOG_FILE, "xlogLibInit", __LINE__,
-                      "xlog inited using logger");
+                            "xlog inited using logger");
     return 0;
   }
-  for (XlogModuleEntry& module : xlogModules)
-    module.level = XLOG_INFO;
-  xlogModules[XLOG_MODULE_XMEM].level = XLOG_DEBUG;
+  // A log file that cannot be opened is reported to the caller rather than ending the
+  // process: the VM manager decides whether a module without its log may run.
+  if (const int err = xlogOpenLogFile(logFilePath); err != 0)
+    return err;
+  for (XlogModuleEntry& entry : xlogModules)
+    entry.level = XLOG_INFO;
+  xlogSetLevels(xlogDefaultLevels);
+  xlogZoneSuffix = xlogZoneText();
+  XLOG_D("xlog lib init done.");
   return 0;
 }
 
 void xlogFatal(int moduleId, const char* file, const char* function, int line) {
   if (xlogCurrentLogger.isEnabled(moduleId, XLOG_ERROR))
-    xlogCurrentLogger.log(XLOG_ERROR, moduleId, file, function, line, "FATAL: DEBUG BREAK: %s:%d %s()",
-                    file, line, function);
+    xlogCurrentLogger.log(XLOG_ERROR, moduleId, file, function, line,
+                          "FATAL: DEBUG BREAK: %s:%d %s()", file, line, function);
   xplDebugBreak();
 }

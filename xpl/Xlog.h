@@ -24,10 +24,27 @@ extern "C" int xlogDefaultLog(int level, int moduleId, const char* file, const c
 #endif
     ;
 
-/// With a logger: installs a copy of it and returns 0. Without: sets up the library's own
-/// logging (log file, module levels, zone text).
+/// With a logger: installs a copy of it and returns 0. Without: opens the log file (an
+/// empty path means standard output), sets the module levels to "*:I XMEM:D" whatever
+/// levelSpec says, and fixes the zone text; returns 0, or the file layer's error when the
+/// log file cannot be opened (nothing else is set up then).
 int xlogLibInit(const XlogLogger* logger, const std::string& logFilePath,
                 const std::string& levelSpec);
+
+/// Applies a level specification: items "MODULE:L" or "*:L" separated by single spaces,
+/// L one of E W I D V (only its first character counts), applied left to right. Returns 0,
+/// or 22 on a malformed item (the items before it stay applied). Unknown names are ignored.
+int xlogSetLevels(const std::string& spec);
+
+/// The time field of a log line for the current moment ("2026-12-04 23:18:51.042+0100"),
+/// bounded by size as xstrSnprintf bounds; the number of characters, or -1 if it did not fit.
+int xlogTimestamp(char* buffer, int size);
+
+/// Text printed after the module name in every line of the library's own logger.
+void xlogSetTag(const std::string& tag);
+
+/// Which source-location fields the library's own lines carry after the level letter.
+void xlogSetSourceFields(bool showFile, bool showFunction, bool showLine);
 
 /// Ends the process at a debugger break after the fatal line has been logged.
 [[noreturn]] void xlogFatal(int moduleId, const char* file, const char* function, int line);

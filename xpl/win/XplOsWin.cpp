@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <mbctype.h>
+#include <process.h>
 
 void xplDebugBreak() {
   DebugBreak();
@@ -16,3 +17,7 @@ void xplSetUtf8Locale() {
   std::setlocale(LC_ALL, ".UTF8");
   _setmbcp(65001);
 }
+
+uint64_t xplThreadId() { return GetCurrentThreadId(); }
+
+int xplProcessId() { return _getpid(); }
