@@ -93,7 +93,8 @@ std::optional<Units> oracleToUtf16(const std::string& utf8) {
   if (!bytes)
     return std::nullopt;
   Units units(bytes->size() / 2);
-  std::memcpy(units.data(), bytes->data(), bytes->size());
+  if (!units.empty())
+    std::memcpy(units.data(), bytes->data(), bytes->size());
   return units;
 }
 
