@@ -2,6 +2,7 @@
 // layer did is checked through std::filesystem and C stdio, not through the layer.
 #include "xpl/Xfile.h"
 #include "tests/support/CaptureLogger.h"
+#include "tests/support/Files.h"
 #include "xpl/Xlog.h"
 
 #include <gtest/gtest.h>
@@ -32,16 +33,7 @@ const char sep = '/';
 constexpr std::uint64_t untouched = 0x5a5a5a5a5a5a5a5aull;
 void* const untouchedHandle = reinterpret_cast<void*>(std::intptr_t{0x5a5a});
 
-// Paths for the oracle. On Windows they are made wide here, by the system's own converter:
-// the narrow conversions of std::filesystem are not usable against the runtime we link.
 #if defined(_WIN32)
-fs::path native(const std::string& utf8) {
-  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-  wide.resize(wide.size() - 1);
-  return fs::path(wide);
-}
-
 std::string utf8Of(const wchar_t* wide) {
   std::string text(WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), static_cast<int>(text.size()), nullptr,
@@ -49,38 +41,7 @@ std::string utf8Of(const wchar_t* wide) {
   text.resize(text.size() - 1);
   return text;
 }
-#else
-fs::path native(const std::string& utf8) { return fs::path(utf8); }
 #endif
-
-// C stdio for the oracle: the library's file streams are not usable against the Windows
-// runtime we link either.
-std::FILE* openOracle(const std::string& path, bool write) {
-#if defined(_WIN32)
-  return _wfopen(native(path).c_str(), write ? L"wb" : L"rb");
-#else
-  return std::fopen(path.c_str(), write ? "wb" : "rb");
-#endif
-}
-
-void writeOracle(const std::string& path, const std::string& content) {
-  std::FILE* file = openOracle(path, true);
-  ASSERT_NE(file, nullptr) << path;
-  EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
-  std::fclose(file);
-}
-
-std::string readOracle(const std::string& path) {
-  std::FILE* file = openOracle(path, false);
-  if (file == nullptr)
-    return "<missing>";
-  std::string text;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-    text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
 
 std::string currentDirectory() {
 #if defined(_WIN32)
@@ -95,7 +56,7 @@ std::string currentDirectory() {
 
 void changeDirectory(const std::string& path) {
 #if defined(_WIN32)
-  ASSERT_TRUE(SetCurrentDirectoryW(native(path).c_str()));
+  ASSERT_TRUE(SetCurrentDirectoryW(testsupport::nativePath(path).c_str()));
 #else
   ASSERT_EQ(chdir(path.c_str()), 0);
 #endif
@@ -105,32 +66,14 @@ class XfileTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() { ASSERT_EQ(xerrLibInit(), XERR_SUCCESS); }
 
-  void SetUp() override {
-    startDirectory_ = currentDirectory();
-#if defined(_WIN32)
-    wchar_t temp[MAX_PATH + 1];
-    ASSERT_GT(GetTempPathW(MAX_PATH + 1, temp), 0u);
-    static int serial = 0;
-    root_ = utf8Of(temp) + "xfile-" + std::to_string(GetCurrentProcessId()) + "-" +
-            std::to_string(++serial);
-    ASSERT_TRUE(CreateDirectoryW(native(root_).c_str(), nullptr));
-#else
-    std::string pattern = (fs::temp_directory_path() / "xfile-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-#endif
-  }
+  void SetUp() override { startDirectory_ = currentDirectory(); }
 
-  void TearDown() override {
-    changeDirectory(startDirectory_);
-    std::error_code ignored;
-    fs::remove_all(native(root_), ignored);
-    EXPECT_FALSE(fs::exists(native(root_)));
-  }
+  void TearDown() override { changeDirectory(startDirectory_); }
 
   std::string at(const std::string& name) const { return root_ + sep + name; }
 
-  std::string root_;
+  testsupport::TempDir dir_{"xfile"};
+  const std::string root_ = dir_.path();
   std::string startDirectory_;
 };
 
@@ -161,7 +104,7 @@ TEST_F(XfileTest, FullPathFoldsDotsAndResolvesAgainstTheCurrentDirectory) {
 }
 
 TEST_F(XfileTest, ExistsTellsFilesAndDirectoriesFromMissingOnes) {
-  writeOracle(at("file"), "x");
+  testsupport::writeFile(at("file"), "x");
   EXPECT_EQ(xfileExists(root_), XERR_SUCCESS);
   EXPECT_EQ(xfileExists(at("file")), XERR_SUCCESS);
   EXPECT_EQ(xfileExists(at("missing")), XERR_NOENT);
@@ -170,46 +113,46 @@ TEST_F(XfileTest, ExistsTellsFilesAndDirectoriesFromMissingOnes) {
 
 TEST_F(XfileTest, MkdirCountsAnExistingNameAsSuccessAndRmdirRemovesOnlyEmptyDirectories) {
   ASSERT_EQ(xfileMkdir(at("d"), 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_directory(native(at("d"))));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("d"))));
   EXPECT_EQ(xfileMkdir(at("d"), 0), XERR_SUCCESS);
-  writeOracle(at("plain"), "x");
+  testsupport::writeFile(at("plain"), "x");
   EXPECT_EQ(xfileMkdir(at("plain"), 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_regular_file(native(at("plain"))));
+  EXPECT_TRUE(fs::is_regular_file(testsupport::nativePath(at("plain"))));
   EXPECT_EQ(xfileMkdir(at("no") + sep + "parent", 0), XERR_NOENT);
 
-  writeOracle(at("d") + sep + "inside", "x");
+  testsupport::writeFile(at("d") + sep + "inside", "x");
   EXPECT_EQ(xfileRmdir(at("d")), XERR_NOTEMPTY);
-  EXPECT_TRUE(fs::exists(native(at("d") + sep + "inside")));
-  fs::remove(native(at("d") + sep + "inside"));
+  EXPECT_TRUE(fs::exists(testsupport::nativePath(at("d") + sep + "inside")));
+  fs::remove(testsupport::nativePath(at("d") + sep + "inside"));
   EXPECT_EQ(xfileRmdir(at("d")), XERR_SUCCESS);
-  EXPECT_FALSE(fs::exists(native(at("d"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("d"))));
   EXPECT_EQ(xfileRmdir(at("d")), XERR_NOENT);
 }
 
 TEST_F(XfileTest, MkdirRecursiveCreatesEveryMissingLevel) {
   ASSERT_EQ(xfileMkdir(at("a"), 0), XERR_SUCCESS);
   EXPECT_EQ(xfileMkdirRecursive(at("a") + sep + "b" + sep + "c", 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_directory(native(at("a") + sep + "b" + sep + "c")));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("a") + sep + "b" + sep + "c")));
 
   // A trailing separator leaves one empty last piece; the directory before it is made.
   EXPECT_EQ(xfileMkdirRecursive(at("t") + sep + "u" + sep, 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_directory(native(at("t") + sep + "u")));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("t") + sep + "u")));
 
   // Non-ASCII names reach the file system as the same characters.
   const std::string unicode = "d\xc3\xafr-\xe5\x90\x8d";
   EXPECT_EQ(xfileMkdirRecursive(at(unicode) + sep + "x", 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_directory(native(at(unicode) + sep + "x")));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at(unicode) + sep + "x")));
 
   changeDirectory(root_);
   EXPECT_EQ(xfileMkdirRecursive(std::string("logs") + sep + "today", 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_directory(native(at("logs") + sep + "today")));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("logs") + sep + "today")));
 }
 
 TEST_F(XfileTest, MkdirRecursiveSucceedsEvenWhenNothingCanBeCreated) {
-  writeOracle(at("plain"), "x");
+  testsupport::writeFile(at("plain"), "x");
   EXPECT_EQ(xfileMkdirRecursive(at("plain") + sep + "sub" + sep + "deeper", 0), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_regular_file(native(at("plain"))));
-  EXPECT_FALSE(fs::exists(native(at("plain") + sep + "sub")));
+  EXPECT_TRUE(fs::is_regular_file(testsupport::nativePath(at("plain"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("plain") + sep + "sub")));
 }
 
 // --- Opening ---
@@ -220,30 +163,30 @@ TEST_F(XfileTest, OpenPreparesParentDirectoriesExceptForReading) {
   ASSERT_EQ(xfileOpen(handle, logPath, XFILE_MODE_APPEND), XERR_SUCCESS);
   EXPECT_NE(handle.platformHandle, untouchedHandle);
   EXPECT_EQ(xfileClose(handle), XERR_SUCCESS);
-  EXPECT_TRUE(fs::is_regular_file(native(logPath)));
-  EXPECT_EQ(fs::file_size(native(logPath)), 0u);
+  EXPECT_TRUE(fs::is_regular_file(testsupport::nativePath(logPath)));
+  EXPECT_EQ(fs::file_size(testsupport::nativePath(logPath)), 0u);
 
   handle.platformHandle = untouchedHandle;
   EXPECT_EQ(xfileOpen(handle, at("gone") + sep + "f", XFILE_MODE_READ), XERR_NOENT);
   EXPECT_EQ(handle.platformHandle, untouchedHandle);
-  EXPECT_FALSE(fs::exists(native(at("gone"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("gone"))));
 
   // Any other mode reads an existing file, but still prepares the directory.
   EXPECT_EQ(xfileOpen(handle, at("other") + sep + "f", static_cast<XfileOpenMode>(9)), XERR_NOENT);
   EXPECT_EQ(xfileOpen(handle, at("rwe") + sep + "f", XFILE_MODE_READWRITE_EXISTING), XERR_NOENT);
   EXPECT_EQ(handle.platformHandle, untouchedHandle);
-  EXPECT_TRUE(fs::is_directory(native(at("other"))));
-  EXPECT_TRUE(fs::is_directory(native(at("rwe"))));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("other"))));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("rwe"))));
 }
 
 TEST_F(XfileTest, TruncateEmptiesAndReadWriteKeepsContentFromOffsetZero) {
-  writeOracle(at("t"), "old content");
+  testsupport::writeFile(at("t"), "old content");
   XfileHandle handle{};
   ASSERT_EQ(xfileOpen(handle, at("t"), XFILE_MODE_TRUNCATE), XERR_SUCCESS);
   EXPECT_EQ(xfileClose(handle), XERR_SUCCESS);
-  EXPECT_EQ(readOracle(at("t")), "");
+  EXPECT_EQ(testsupport::readFile(at("t")), "");
 
-  writeOracle(at("rw"), "abcdef");
+  testsupport::writeFile(at("rw"), "abcdef");
   ASSERT_EQ(xfileOpen(handle, at("rw"), XFILE_MODE_READWRITE), XERR_SUCCESS);
   char got[3] = {};
   EXPECT_EQ(xfileReadAll(handle, got, 3), XERR_SUCCESS);
@@ -253,11 +196,11 @@ TEST_F(XfileTest, TruncateEmptiesAndReadWriteKeepsContentFromOffsetZero) {
   EXPECT_EQ(xfileGetSize(handle, size), XERR_SUCCESS);
   EXPECT_EQ(size, 6u);
   EXPECT_EQ(xfileClose(handle), XERR_SUCCESS);
-  EXPECT_EQ(readOracle(at("rw")), "abcXYf");
+  EXPECT_EQ(testsupport::readFile(at("rw")), "abcXYf");
 }
 
 TEST_F(XfileTest, AppendingHandlesWriteAfterExistingContentAndNeverOverEachOther) {
-  writeOracle(at("log"), "abc");
+  testsupport::writeFile(at("log"), "abc");
   XfileHandle first{}, second{};
   ASSERT_EQ(xfileOpen(first, at("log"), XFILE_MODE_APPEND), XERR_SUCCESS);
   ASSERT_EQ(xfileOpen(second, at("log"), XFILE_MODE_APPEND), XERR_SUCCESS);
@@ -277,11 +220,11 @@ TEST_F(XfileTest, AppendingHandlesWriteAfterExistingContentAndNeverOverEachOther
   EXPECT_EQ(count, untouched);
   EXPECT_EQ(xfileClose(first), XERR_SUCCESS);
   EXPECT_EQ(xfileClose(second), XERR_SUCCESS);
-  EXPECT_EQ(readOracle(at("log")), "abc112233");
+  EXPECT_EQ(testsupport::readFile(at("log")), "abc112233");
 }
 
 TEST_F(XfileTest, ReadsStopAtTheEndOfTheFile) {
-  writeOracle(at("f"), "12345");
+  testsupport::writeFile(at("f"), "12345");
   XfileHandle handle{};
   ASSERT_EQ(xfileOpen(handle, at("f"), XFILE_MODE_READ), XERR_SUCCESS);
   std::uint64_t position = untouched;
@@ -352,7 +295,7 @@ TEST_F(XfileTest, SizeByPathReadsTheDirectoryEntry) {
   EXPECT_EQ(xfileGetSizeByPath(at("big.log"), size), XERR_SUCCESS) << "while open elsewhere";
   EXPECT_EQ(size, tenMiB);
   EXPECT_EQ(xfileClose(handle), XERR_SUCCESS);
-  EXPECT_EQ(fs::file_size(native(at("big.log"))), tenMiB);
+  EXPECT_EQ(fs::file_size(testsupport::nativePath(at("big.log"))), tenMiB);
 
   size = untouched;
   EXPECT_EQ(xfileGetSizeByPath(at("missing"), size), XERR_NOENT);
@@ -360,21 +303,21 @@ TEST_F(XfileTest, SizeByPathReadsTheDirectoryEntry) {
 }
 
 TEST_F(XfileTest, FlushOfAPathInAMissingDirectoryCreatesItThenFails) {
-  writeOracle(at("f"), "data");
+  testsupport::writeFile(at("f"), "data");
   EXPECT_EQ(xfileFlush(at("f")), XERR_SUCCESS);
-  EXPECT_EQ(readOracle(at("f")), "data");
+  EXPECT_EQ(testsupport::readFile(at("f")), "data");
   EXPECT_EQ(xfileFlush(at("nodir") + sep + "f"), XERR_NOENT);
-  EXPECT_TRUE(fs::is_directory(native(at("nodir"))));
+  EXPECT_TRUE(fs::is_directory(testsupport::nativePath(at("nodir"))));
 }
 
 TEST_F(XfileTest, MoveReplacesTheTargetAndMovesAFileThatIsStillOpen) {
-  writeOracle(at("src"), "new");
-  writeOracle(at("dst"), "old");
+  testsupport::writeFile(at("src"), "new");
+  testsupport::writeFile(at("dst"), "old");
   CaptureLogger::install(XLOG_VERBOSE);
   EXPECT_EQ(xfileMove(at("src"), at("dst")), XERR_SUCCESS);
   EXPECT_TRUE(CaptureLogger::lines().empty()) << "a successful flush logs nothing";
-  EXPECT_FALSE(fs::exists(native(at("src"))));
-  EXPECT_EQ(readOracle(at("dst")), "new");
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("src"))));
+  EXPECT_EQ(testsupport::readFile(at("dst")), "new");
 
   // The log rotation case: the appending handle keeps writing into the moved file.
   XfileHandle log{};
@@ -383,8 +326,8 @@ TEST_F(XfileTest, MoveReplacesTheTargetAndMovesAFileThatIsStillOpen) {
   EXPECT_EQ(xfileMove(at("app.log"), at("app.log.1")), XERR_SUCCESS);
   EXPECT_EQ(xfileWriteAll(log, "second", 6), XERR_SUCCESS);
   EXPECT_EQ(xfileClose(log), XERR_SUCCESS);
-  EXPECT_FALSE(fs::exists(native(at("app.log"))));
-  EXPECT_EQ(readOracle(at("app.log.1")), "first second");
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("app.log"))));
+  EXPECT_EQ(testsupport::readFile(at("app.log.1")), "first second");
 }
 
 TEST_F(XfileTest, MoveOfAMissingSourceWarnsAboutTheFlushAndReturnsTheMoveError) {
@@ -399,7 +342,7 @@ TEST_F(XfileTest, MoveOfAMissingSourceWarnsAboutTheFlushAndReturnsTheMoveError) 
   EXPECT_EQ(lines[0].file, source);
   EXPECT_EQ(lines[0].format, "Error in flushing file %s to disk. Error = %d");
   EXPECT_EQ(lines[0].text, "Error in flushing file " + at("missing") + " to disk. Error = 2");
-  EXPECT_FALSE(fs::exists(native(at("target"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("target"))));
 
   CaptureLogger::install(XLOG_ERROR);
   EXPECT_EQ(xfileMove(at("missing"), at("target")), XERR_NOENT);
@@ -407,33 +350,33 @@ TEST_F(XfileTest, MoveOfAMissingSourceWarnsAboutTheFlushAndReturnsTheMoveError) 
 }
 
 TEST_F(XfileTest, CopyRefusesAnExistingTargetAndLeavesItUnchanged) {
-  writeOracle(at("src"), "source");
+  testsupport::writeFile(at("src"), "source");
   EXPECT_EQ(xfileCopy(at("src"), at("copy")), XERR_SUCCESS);
-  EXPECT_EQ(readOracle(at("copy")), "source");
-  EXPECT_EQ(readOracle(at("src")), "source");
+  EXPECT_EQ(testsupport::readFile(at("copy")), "source");
+  EXPECT_EQ(testsupport::readFile(at("src")), "source");
 
-  writeOracle(at("existing"), "keep me");
+  testsupport::writeFile(at("existing"), "keep me");
   EXPECT_EQ(xfileCopy(at("src"), at("existing")), XERR_EXIST);
-  EXPECT_EQ(readOracle(at("existing")), "keep me");
+  EXPECT_EQ(testsupport::readFile(at("existing")), "keep me");
 
   EXPECT_EQ(xfileCopy(at("missing"), at("never")), XERR_NOENT);
-  EXPECT_FALSE(fs::exists(native(at("never"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("never"))));
 }
 
 TEST_F(XfileTest, HardLinkGivesTheSameFileASecondName) {
-  writeOracle(at("one"), "shared");
+  testsupport::writeFile(at("one"), "shared");
   ASSERT_EQ(xfileHardLink(at("one"), at("two")), XERR_SUCCESS);
-  EXPECT_TRUE(fs::equivalent(native(at("one")), native(at("two"))));
-  writeOracle(at("one"), "changed");
-  EXPECT_EQ(readOracle(at("two")), "changed");
+  EXPECT_TRUE(fs::equivalent(testsupport::nativePath(at("one")), testsupport::nativePath(at("two"))));
+  testsupport::writeFile(at("one"), "changed");
+  EXPECT_EQ(testsupport::readFile(at("two")), "changed");
   EXPECT_NE(xfileHardLink(at("missing"), at("three")), XERR_SUCCESS);
-  EXPECT_FALSE(fs::exists(native(at("three"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("three"))));
 }
 
 TEST_F(XfileTest, DeleteForgivesAMissingFileButNotAMissingDirectory) {
-  writeOracle(at("f"), "x");
+  testsupport::writeFile(at("f"), "x");
   EXPECT_EQ(xfileDelete(at("f")), XERR_SUCCESS);
-  EXPECT_FALSE(fs::exists(native(at("f"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("f"))));
   EXPECT_EQ(xfileDelete(at("f")), XERR_SUCCESS);
   EXPECT_EQ(xfileDelete(at("nodir") + sep + "f"), XERR_NOENT);
 
@@ -442,7 +385,7 @@ TEST_F(XfileTest, DeleteForgivesAMissingFileButNotAMissingDirectory) {
   ASSERT_EQ(xfileOpen(handle, at("open"), XFILE_MODE_READWRITE), XERR_SUCCESS);
   EXPECT_EQ(xfileDelete(at("open")), XERR_SUCCESS);
   EXPECT_EQ(xfileClose(handle), XERR_SUCCESS);
-  EXPECT_FALSE(fs::exists(native(at("open"))));
+  EXPECT_FALSE(fs::exists(testsupport::nativePath(at("open"))));
 }
 
 } // namespace

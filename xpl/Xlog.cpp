@@ -60,7 +60,7 @@ int xlogSetLevels(const std::string& spec) {
 
 // The zone text: the local clock minus UTC, as +HHMM east of UTC and -HHMM otherwise (so UTC
 // itself reads -0000).
-static std::string xlogZoneText() {
+std::string xlogZoneText() {
   const int64_t now = xtimeNowUs();
   const int64_t utc = xtimeLocalToUtc(now);
   char text[128] = {};

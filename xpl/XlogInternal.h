@@ -19,3 +19,15 @@ extern std::string xlogZoneSuffix;
 /// Opens the log file at logFilePath for appending, after rotating it at 10 MiB; an empty
 /// path selects standard output. Called only by xlogLibInit.
 int xlogOpenLogFile(const std::string& logFilePath);
+
+/// Hands one finished line to standard output or the log file; the result of
+/// xlogDefaultLog (bytes written to the file, 0 when that write failed; the stdio result
+/// on standard output).
+int xlogWriteLine(const char* line, size_t length);
+
+/// The time field of a log line for the time value now: "%Y-%m-%d %H:%M:%S", a dot, three
+/// digits of milliseconds and the zone text. out has room for 128 bytes.
+size_t xlogTimeField(char* out, int64_t now);
+
+/// The zone text of the clock's current offset from UTC: +HHMM east, -HHMM otherwise.
+std::string xlogZoneText();

@@ -18,8 +18,6 @@
 #include <algorithm>
 #include <cstring>
 
-int xlogWriteLine(const char* line, size_t length);
-
 namespace {
 
 constexpr int LINE_BUFFER = 4096;
@@ -105,8 +103,9 @@ const SecondText& secondText(int64_t now) {
   return cached;
 }
 
-// The time field "<date time>.<ms><zone>" into out (at least 128 bytes); returns its length.
-size_t timeField(char* out, int64_t now) {
+} // namespace
+
+size_t xlogTimeField(char* out, int64_t now) {
   const SecondText& date = secondText(now);
   const int ms = static_cast<int>((now % US_PER_SECOND) / 1000);
   // Beyond the caller's 128 bytes the field would be cut; only an absurd zone text gets there.
@@ -124,6 +123,8 @@ size_t timeField(char* out, int64_t now) {
   return static_cast<size_t>(p - out);
 }
 
+namespace {
+
 // Appends with the bounded rule; a piece that does not fit fills the room.
 int appendBounded(char* line, int length, const char* format, ...) {
   if (length >= LINE_ROOM)
@@ -139,7 +140,7 @@ int appendBounded(char* line, int length, const char* format, ...) {
 
 int xlogTimestamp(char* buffer, int size) {
   char field[128];
-  const size_t length = timeField(field, xtimeNowUs());
+  const size_t length = xlogTimeField(field, xtimeNowUs());
   return xstrSnprintf(buffer, size < 0 ? 0 : static_cast<size_t>(size), "%s", field) < 0
              ? -1
              : static_cast<int>(length);
@@ -163,7 +164,7 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
 
   // Header: time, pid, tid, module, tag, level letter.
   char field[128];
-  const size_t timeLength = timeField(field, xtimeNowUs());
+  const size_t timeLength = xlogTimeField(field, xtimeNowUs());
   const ThreadColumns& columns = threadColumns();
   const char* module = xlogModules[moduleId].name;
   const size_t moduleLength = std::strlen(module);

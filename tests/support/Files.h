@@ -1,0 +1,46 @@
+// Real files for tests: a temporary directory per test and a way to read and write files
+// that does not go through the module's own file layer (so it can serve as the oracle).
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace testsupport {
+
+#if defined(_WIN32)
+constexpr char PATH_SEP = '\\';
+#else
+constexpr char PATH_SEP = '/';
+#endif
+
+/// A filesystem path for a UTF-8 name. On Windows it is made wide by the system's own
+/// converter: the narrow conversions of std::filesystem are not usable against the runtime
+/// the Windows build links.
+std::filesystem::path nativePath(const std::string& utf8);
+
+/// C stdio on a UTF-8 path (the library's file streams share the same limitation).
+std::FILE* openFile(const std::string& path, bool write);
+void writeFile(const std::string& path, const std::string& content);
+/// The file's bytes, or "<missing>" when it cannot be opened.
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+/// A new, empty directory under the system's temporary directory; removed (with all it holds)
+/// by the destructor.
+class TempDir {
+public:
+  explicit TempDir(const std::string& prefix);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  /// path() + separator + name
+  std::string at(const std::string& name) const { return path_ + PATH_SEP + name; }
+
+private:
+  std::string path_;
+};
+
+} // namespace testsupport
