@@ -308,6 +308,200 @@ TEST_F(XstrTest, OneUnitConvertsAloneOrToNothing) {
   }
 }
 
+namespace {
+// Long texts are built from short pieces that each end in ASCII: no sequence, well-formed
+// or not, runs across a piece's end, so the long text converts to the pieces' conversions
+// one after the other. Short pieces take the one-pass conversion on the stack, long texts
+// the measuring pass, so each path is held against the other; the pieces' lengths are
+// random so that every sequence and every fault falls at every offset of a 16-byte block.
+std::string randomUtf8Piece(std::mt19937& random, bool malformed) {
+  std::string piece;
+  const int kind = static_cast<int>(random() % 5); // one script for the whole run, or mixed
+  const int count = 1 + static_cast<int>(random() % 12);
+  const std::pair<std::uint32_t, std::uint32_t> ranges[] = {
+      {0x20, 0x7E}, {0x80, 0x7FF}, {0x800, 0xD7FF}, {0xE000, 0xFFFF}, {0x10000, 0x10FFFF}};
+  for (int i = 0; i < count; ++i) {
+    const auto& range = ranges[kind == 0 ? random() % 5 : kind];
+    const std::uint32_t cp = range.first + random() % (range.second - range.first + 1);
+    if (cp < 0x80) {
+      piece += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      piece += static_cast<char>(0xC0 | (cp >> 6));
+      piece += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      piece += static_cast<char>(0xE0 | (cp >> 12));
+      piece += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      piece += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      piece += static_cast<char>(0xF0 | (cp >> 18));
+      piece += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      piece += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      piece += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  if (malformed) {
+    // A few bytes that matter to UTF-8 at a random place: leads, continuations, bad bytes.
+    std::string bad;
+    const int length = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < length; ++i)
+      bad += static_cast<char>(0x80 + random() % 0x80);
+    piece.insert(random() % (piece.size() + 1), bad);
+  }
+  return piece + static_cast<char>('A' + random() % 26);
+}
+
+Units randomUtf16Piece(std::mt19937& random, bool malformed) {
+  Units piece;
+  const int kind = static_cast<int>(random() % 5);
+  const int count = 1 + static_cast<int>(random() % 12);
+  const std::pair<std::uint32_t, std::uint32_t> ranges[] = {
+      {0x20, 0x7E}, {0x80, 0x7FF}, {0x800, 0xD7FF}, {0xE000, 0xFFFF}, {0x10000, 0x10FFFF}};
+  for (int i = 0; i < count; ++i) {
+    const auto& range = ranges[kind == 0 ? random() % 5 : kind];
+    const std::uint32_t cp = range.first + random() % (range.second - range.first + 1);
+    if (cp >= 0x10000) {
+      piece.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      piece.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      piece.push_back(static_cast<std::uint16_t>(cp));
+    }
+  }
+  if (malformed) {
+    const int length = 1 + static_cast<int>(random() % 3);
+    for (int i = 0; i < length; ++i)
+      piece.insert(piece.begin() + static_cast<long>(random() % (piece.size() + 1)),
+                   static_cast<std::uint16_t>(0xD800 + random() % 0x800));
+  }
+  piece.push_back(static_cast<std::uint16_t>('a' + random() % 26));
+  return piece;
+}
+} // namespace
+
+TEST_F(XstrTest, LongValidTextConvertsAsTheOracleDoesBothWays) {
+  std::mt19937 random(31337);
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const std::size_t size = 200 + random() % 3000;
+    while (text.size() < size)
+      text += randomUtf8Piece(random, false);
+    if (round % 2 == 1)
+      text.pop_back(); // end on whatever the last character was, not always ASCII
+    SCOPED_TRACE(round);
+    const auto expected = oracleToUtf16(text);
+    ASSERT_TRUE(expected.has_value());
+    const XstrWide wide = xstrUtf8ToWide(text);
+    EXPECT_EQ(unitsOf(wide), *expected);
+    EXPECT_EQ(xstrWideToUtf8(wide), text);
+    EXPECT_EQ(xstrWideToUtf8(wide.c_str()), text);
+  }
+}
+
+#if !defined(_WIN32)
+// How many replacements a broken run gives, and where a sequence cut off by the end stops,
+// is each converter's own choice: these two hold the long-text path to the counts ours gives.
+TEST_F(XstrTest, LongMalformedUtf8ConvertsAsItsShortPiecesDo) {
+  std::mt19937 random(4242);
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    Units expected;
+    const std::size_t size = 200 + random() % 3000;
+    const std::size_t faults = random() % 3; // 0: all valid but for the end, 1-2: a few
+    while (text.size() < size) {
+      const std::string piece = randomUtf8Piece(random, faults != 0 && random() % 16 < faults);
+      text += piece;
+      const Units units = unitsOf(xstrUtf8ToWide(piece));
+      expected.insert(expected.end(), units.begin(), units.end());
+    }
+    if (round % 3 == 0) {
+      // A sequence cut short by the end of the text, whatever block offset that is.
+      const std::string cut = std::string("\xF0\x9F\x98\x80").substr(0, 1 + random() % 3);
+      text += cut;
+      expected.push_back(0xFFFD);
+    }
+    SCOPED_TRACE(hex(text));
+    EXPECT_EQ(unitsOf(xstrUtf8ToWide(text)), expected);
+    EXPECT_EQ(unitsOf(xstrUtf8ToWide(text.c_str())), expected);
+  }
+}
+
+// Each malformed case again inside long valid text, at every offset around a 16-byte block
+// boundary, so a check that looks across blocks or at the end of the text is reached.
+TEST_F(XstrTest, MalformedUtf8InsideLongTextIsReplacedAtEveryOffset) {
+  const std::string filler = "\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC x\xF0\x9F\x98\x80 ";
+  for (const MalformedCase& c : malformedCases) {
+    for (std::size_t offset = 0; offset < 48; ++offset) {
+      SCOPED_TRACE(std::string(c.what) + " at " + std::to_string(offset));
+      std::string before = std::string(300, 'a') + std::string(offset, 'b') + c.prefix;
+      std::string after = c.suffix;
+      if (offset % 2 == 0) // text that goes on after the fault, or ends right there
+        after += filler + filler + std::string(offset, 'c');
+      const auto head = oracleToUtf16(before);
+      const auto tail = oracleToUtf16(after);
+      ASSERT_TRUE(head && tail);
+      Units expected = *head;
+      expected.insert(expected.end(), c.replacements, 0xFFFD);
+      expected.insert(expected.end(), tail->begin(), tail->end());
+      EXPECT_EQ(unitsOf(xstrUtf8ToWide(before + c.bad + after)), expected);
+      // The same with valid multibyte text, not ASCII, running up to the fault.
+      const std::string multibyte = filler + filler + filler + filler + std::string(offset, 'b');
+      const auto multiHead = oracleToUtf16(multibyte + c.prefix);
+      ASSERT_TRUE(multiHead);
+      Units expectedMulti = *multiHead;
+      expectedMulti.insert(expectedMulti.end(), c.replacements, 0xFFFD);
+      expectedMulti.insert(expectedMulti.end(), tail->begin(), tail->end());
+      EXPECT_EQ(unitsOf(xstrUtf8ToWide(multibyte + c.prefix + c.bad + after)), expectedMulti);
+    }
+  }
+}
+#endif
+
+TEST_F(XstrTest, LongUtf16WithLoneSurrogatesConvertsAsItsShortPiecesDo) {
+  std::mt19937 random(777);
+  for (int round = 0; round < 400; ++round) {
+    Units text;
+    std::string expected;
+    const std::size_t size = 200 + random() % 2000;
+    const std::size_t faults = random() % 3;
+    while (text.size() < size) {
+      const Units piece = randomUtf16Piece(random, faults != 0 && random() % 16 < faults);
+      text.insert(text.end(), piece.begin(), piece.end());
+      expected += xstrWideToUtf8(wideOf(piece));
+    }
+    if (round % 3 == 0) {
+      text.push_back(0xD83D); // a high surrogate with nothing after it
+      expected += "\xEF\xBF\xBD";
+    }
+    SCOPED_TRACE(round);
+    const XstrWide wide = wideOf(text);
+    EXPECT_EQ(xstrWideToUtf8(wide), expected);
+    EXPECT_EQ(xstrWideToUtf8(wide.c_str()), expected);
+  }
+}
+
+TEST_F(XstrTest, LongTextStopsAtANulAnywhereInIt) {
+  std::mt19937 random(99);
+  for (int round = 0; round < 100; ++round) {
+    std::string text;
+    while (text.size() < 600)
+      text += randomUtf8Piece(random, round % 2 == 1);
+    const std::size_t nul = 300 + random() % 300;
+    // Cut at a character's start so the text before the NUL is the same text alone.
+    std::size_t at = nul;
+    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
+      --at;
+    const std::string before = text.substr(0, at);
+    std::string withNul = text;
+    withNul[at] = '\0';
+    SCOPED_TRACE(hex(withNul));
+    const XstrWide wide = xstrUtf8ToWide(withNul);
+    EXPECT_EQ(wide, xstrUtf8ToWide(before));
+    XstrWide wideWithNul = xstrUtf8ToWide(text);
+    const std::size_t cut = wideWithNul.size() / 2;
+    wideWithNul[cut] = u'\0';
+    EXPECT_EQ(xstrWideToUtf8(wideWithNul), xstrWideToUtf8(wideWithNul.substr(0, cut)));
+  }
+}
+
 // The counted formatter at and around the room: below, equal, above, for small rooms and for
 // rooms past the size a POSIX second pass keeps on its stack.
 TEST_F(XstrTest, CountedFormatterFollowsTheWindowsRulesAtEveryBoundary) {

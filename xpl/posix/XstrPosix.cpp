@@ -10,6 +10,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h> // SSSE3 and POPCNT, used behind a CPU check
+#endif
 
 namespace {
 constexpr char16_t replacement = 0xFFFD;
@@ -161,19 +164,398 @@ std::size_t utf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* out) {
   return o;
 }
 
+// Text known to be well-formed UTF-8, complete to its last sequence: no range or length
+// checks left, so a run of one script costs a few predictable branches per character.
+std::size_t validUtf8ToUtf16(const unsigned char* s, std::size_t n, char16_t* out) {
+  std::size_t i = 0;
+  std::size_t o = 0;
+  while (i < n) {
+    const unsigned lead = s[i];
+    if (lead < 0x80) {
+#if defined(__SSE2__)
+      const __m128i zero = _mm_setzero_si128();
+      while (i + 16 <= n) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        if (_mm_movemask_epi8(bytes) != 0)
+          break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
+        i += 16;
+        o += 16;
+      }
+#endif
+      while (i < n && s[i] < 0x80)
+        out[o++] = s[i++];
+    } else if (lead < 0xE0) {
+      out[o++] = static_cast<char16_t>(((lead & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      i += 2;
+    } else if (lead < 0xF0) {
+      out[o++] = static_cast<char16_t>(((lead & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) |
+                                       (s[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      const std::uint32_t cp = ((lead & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) |
+                               ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+      out[o] = static_cast<char16_t>(0xD7C0 + (cp >> 10));
+      out[o + 1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      o += 2;
+      i += 4;
+    }
+  }
+  return o;
+}
+
+// Text known to hold no lone surrogate. A unit below U+0800 that is not a surrogate becomes
+// 1 to 3 bytes chosen without a branch, so text that mixes ASCII with accented letters does
+// not pay a mispredicted branch at every change. It writes 4 bytes whatever the length, so
+// the output needs 3 bytes of room past its end.
+inline std::size_t encodeBmp(std::uint32_t u, unsigned char* out) {
+  const std::uint32_t one = u;
+  const std::uint32_t two = (0xC0 | (u >> 6)) | ((0x80 | (u & 0x3F)) << 8);
+  const std::uint32_t three =
+      (0xE0 | (u >> 12)) | ((0x80 | ((u >> 6) & 0x3F)) << 8) | ((0x80 | (u & 0x3F)) << 16);
+  const std::uint32_t word = u < 0x80 ? one : u < 0x800 ? two : three;
+  std::memcpy(out, &word, 4); // little-endian: the first byte lands first
+  return 1 + (u >= 0x80) + (u >= 0x800);
+}
+
+std::size_t validUtf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* out) {
+  std::size_t i = 0;
+  std::size_t o = 0;
+  while (i < n) {
+    std::uint32_t u = s[i];
+    if (u < 0x80) {
+#if defined(__SSE2__)
+      while (i + 8 <= n) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(-128)),
+                                              _mm_setzero_si128())) != 0xFFFF)
+          break;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(units, units));
+        i += 8;
+        o += 8;
+      }
+#endif
+      while (i < n && s[i] < 0x80)
+        out[o++] = static_cast<unsigned char>(s[i++]);
+      continue;
+    }
+    if (u >= 0xD800 && u <= 0xDFFF) {
+      // Only high-low pairs are left here.
+      const std::uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
+      out[o] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+      out[o + 1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+      out[o + 2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      out[o + 3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      o += 4;
+      i += 2;
+      continue;
+    }
+    // A run of BMP characters, branch-free.
+    do {
+      o += encodeBmp(u, out + o);
+      if (++i == n)
+        break;
+      u = s[i];
+    } while (u >= 0x80 && !(u >= 0xD800 && u <= 0xDFFF));
+  }
+  return o;
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define XSTR_HAVE_SSSE3_CHECK 1
+
+// Validates UTF-8 16 bytes at a time and counts the UTF-16 units it makes. Every error the
+// decoder distinguishes shows in the pair (previous byte, byte): three table look-ups, on the
+// previous byte's two nibbles and on the byte's high nibble, each give the set of error kinds
+// that nibble allows, and a kind present in all three is an error. Only "a continuation byte
+// too many or too few" needs the bytes two and three back, which says whether a third or
+// fourth continuation byte is due.
+constexpr std::uint8_t tooShort = 1 << 0;  // a lead not followed by a continuation byte
+constexpr std::uint8_t tooLong = 1 << 1;   // a continuation byte after ASCII
+constexpr std::uint8_t overlong2 = 1 << 2; // C0, C1
+constexpr std::uint8_t overlong3 = 1 << 3; // E0 80-9F
+constexpr std::uint8_t surrogate = 1 << 4; // ED A0-BF
+constexpr std::uint8_t overlong4 = 1 << 5; // F0 80-8F, and F5-FF 80-8F
+constexpr std::uint8_t tooLarge = 1 << 6;  // F4-FF 90-BF
+constexpr std::uint8_t twoConts = 1 << 7;  // a continuation byte after a continuation byte
+
+struct Utf8Validator {
+  __m128i error = _mm_setzero_si128();
+  __m128i previous = _mm_setzero_si128();
+  __m128i incomplete = _mm_setzero_si128(); // the previous block ends inside a sequence
+
+  __attribute__((target("ssse3"))) void block(__m128i bytes) {
+    if (_mm_movemask_epi8(bytes) == 0) {
+      // Every ASCII byte looks the same to the tables, so the first block of a run of
+      // ASCII can stand for the last one as the previous block.
+      error = _mm_or_si128(error, incomplete);
+      previous = bytes;
+      incomplete = _mm_setzero_si128();
+      return;
+    }
+    const __m128i prev1 = _mm_alignr_epi8(bytes, previous, 15);
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i byPrevHigh = _mm_shuffle_epi8(
+        _mm_setr_epi8(tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
+                      static_cast<char>(twoConts), static_cast<char>(twoConts),
+                      static_cast<char>(twoConts), static_cast<char>(twoConts),
+                      tooShort | overlong2, tooShort, tooShort | overlong3 | surrogate,
+                      tooShort | overlong4 | tooLarge),
+        _mm_and_si128(_mm_srli_epi16(prev1, 4), nibble));
+    constexpr char any = static_cast<char>(tooShort | tooLong | twoConts);
+    const __m128i byPrevLow = _mm_shuffle_epi8(
+        _mm_setr_epi8(any | overlong2 | overlong3 | overlong4, any | overlong2, any, any,
+                      any | tooLarge, any | tooLarge | overlong4, any | tooLarge | overlong4,
+                      any | tooLarge | overlong4, any | tooLarge | overlong4,
+                      any | tooLarge | overlong4, any | tooLarge | overlong4,
+                      any | tooLarge | overlong4, any | tooLarge | overlong4,
+                      any | tooLarge | overlong4 | surrogate, any | tooLarge | overlong4,
+                      any | tooLarge | overlong4),
+        _mm_and_si128(prev1, nibble));
+    constexpr char cont = static_cast<char>(tooLong | overlong2 | twoConts);
+    const __m128i byHigh = _mm_shuffle_epi8(
+        _mm_setr_epi8(tooShort, tooShort, tooShort, tooShort, tooShort, tooShort, tooShort,
+                      tooShort, cont | overlong3 | overlong4, cont | overlong3 | tooLarge,
+                      cont | surrogate | tooLarge, cont | surrogate | tooLarge, tooShort,
+                      tooShort, tooShort, tooShort),
+        _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble));
+    const __m128i kinds = _mm_and_si128(_mm_and_si128(byPrevHigh, byPrevLow), byHigh);
+    // A third byte after E0-FF or a fourth after F0-FF must be a continuation byte (and
+    // then is one after another): the twoConts bit must be there exactly when it is due.
+    const __m128i prev2 = _mm_alignr_epi8(bytes, previous, 14);
+    const __m128i prev3 = _mm_alignr_epi8(bytes, previous, 13);
+    const __m128i due = _mm_or_si128(_mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xDF))),
+                                     _mm_subs_epu8(prev3, _mm_set1_epi8(static_cast<char>(0xEF))));
+    const __m128i due80 = _mm_and_si128(_mm_cmpgt_epi8(due, _mm_setzero_si128()),
+                                        _mm_set1_epi8(static_cast<char>(0x80)));
+    error = _mm_or_si128(error, _mm_xor_si128(kinds, due80));
+    previous = bytes;
+    incomplete = _mm_subs_epu8(
+        bytes, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                             static_cast<char>(0xEF), static_cast<char>(0xDF),
+                             static_cast<char>(0xBF)));
+  }
+
+  bool failed() const {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) != 0xFFFF;
+  }
+};
+
+// UTF-16 units of 16 bytes: one per byte that is not a continuation byte, one more per
+// four-byte lead.
+__attribute__((target("popcnt"))) inline unsigned unitsIn(__m128i bytes, unsigned mask) {
+  const unsigned leads =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(-65))));
+  // F0-FF are the bytes above -17 that are not ASCII.
+  const unsigned fours =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(-17))) &
+                            _mm_movemask_epi8(bytes));
+  return static_cast<unsigned>(__builtin_popcount(leads & mask) + __builtin_popcount(fours & mask));
+}
+
+// The exact UTF-16 length of well-formed, complete UTF-8, or false when the text is not.
+__attribute__((target("ssse3,popcnt"))) bool measureValidUtf8(const unsigned char* s,
+                                                             std::size_t n, std::size_t* units) {
+  Utf8Validator validator;
+  std::size_t count = 0;
+  std::size_t i = 0;
+  while (i + 16 <= n) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    if (_mm_movemask_epi8(bytes) == 0) {
+      // ASCII needs no table look-up; 32 bytes a step while it lasts.
+      validator.block(bytes);
+      i += 16;
+      while (i + 32 <= n) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16));
+        if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0)
+          break;
+        i += 32;
+      }
+      continue;
+    }
+    validator.block(bytes);
+    // The units of ASCII are added at the end: one per byte, less the continuation bytes.
+    count += unitsIn(bytes, 0xFFFF);
+    count -= 16;
+    i += 16;
+    // Malformed text goes to the decoder that replaces; no need to read it all first.
+    if ((i & 4095) == 0 && validator.failed())
+      return false;
+  }
+  count += i;
+  // The tail padded with NULs: a sequence cut off by the end meets a NUL and fails.
+  alignas(16) unsigned char tail[16] = {};
+  std::memcpy(tail, s + i, n - i);
+  const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+  validator.block(bytes);
+  count += unitsIn(bytes, (1u << (n - i)) - 1);
+  *units = count;
+  return !validator.failed();
+}
+
+bool haveSsse3() {
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+  }();
+  return have;
+}
+#endif
+
+#if defined(__SSE2__)
+// The exact UTF-8 length of UTF-16 without lone surrogates, or false when a surrogate stands
+// alone: one byte per unit, one more from U+0080, one more from U+0800, and a surrogate's
+// third byte taken back (a pair gives 2 + 2).
+bool measureValidUtf16(const char16_t* s, std::size_t n, std::size_t* bytes) {
+  std::size_t i = 0;
+  std::size_t count = n;
+  unsigned carry = 0; // the previous block ends in a high surrogate
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i surrogateMask = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i kindMask = _mm_set1_epi16(static_cast<short>(0xFC00));
+  const __m128i highs = _mm_set1_epi16(static_cast<short>(0xD800));
+  const __m128i lows = _mm_set1_epi16(static_cast<short>(0xDC00));
+  while (i + 8 <= n) {
+    // 16-bit lanes count at most 2 per block; 8192 blocks stay below 32768 for the sum.
+    __m128i extra = zero;
+    const std::size_t stop = i + 8 * 8192 < n ? i + 8 * 8192 : n;
+    for (; i + 8 <= stop; i += 8) {
+      const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const __m128i below80 = _mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(-128)), zero);
+      if (_mm_movemask_epi8(below80) == 0xFFFF) {
+        if (carry != 0)
+          return false;
+        continue;
+      }
+      const __m128i below800 = _mm_cmpeq_epi16(_mm_and_si128(units, surrogateMask), zero);
+      const __m128i isSurrogate = _mm_cmpeq_epi16(_mm_and_si128(units, surrogateMask), highs);
+      // The masks are -1 where true: 2 + below80 + below800 is how many of the two steps
+      // the unit passes, and a surrogate (-1) takes one back.
+      extra = _mm_add_epi16(extra, _mm_add_epi16(_mm_add_epi16(below80, below800),
+                                                 _mm_add_epi16(isSurrogate, _mm_set1_epi16(2))));
+      if (_mm_movemask_epi8(isSurrogate) != 0) {
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(units, kindMask), highs), zero)));
+        const unsigned low = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(units, kindMask), lows), zero)));
+        if (low != (((high << 1) | carry) & 0xFF))
+          return false;
+        carry = high >> 7;
+      } else if (carry != 0) {
+        return false;
+      }
+    }
+    const __m128i pairs = _mm_madd_epi16(extra, _mm_set1_epi16(1));
+    alignas(16) std::int32_t sums[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(sums), pairs);
+    count += static_cast<std::size_t>(sums[0]) + static_cast<std::size_t>(sums[1]) +
+             static_cast<std::size_t>(sums[2]) + static_cast<std::size_t>(sums[3]);
+  }
+  for (; i < n; ++i) {
+    const std::uint32_t u = s[i];
+    const bool high = u >= 0xD800 && u <= 0xDBFF;
+    const bool low = u >= 0xDC00 && u <= 0xDFFF;
+    if (low != (carry != 0))
+      return false;
+    carry = high;
+    count += (u >= 0x80) + (u >= 0x800) - (high || low);
+  }
+  if (carry != 0)
+    return false;
+  *bytes = count;
+  return true;
+}
+#endif
+
+// Up to this many input bytes or units the text is converted once into a buffer on the stack
+// and copied into a result of its exact size: a short path pays one pass, not two.
+constexpr std::size_t shortText = 256;
+// Longer text is written in pieces of this many input bytes or units through the stack.
+constexpr std::size_t chunkSize = 2048;
+
 XstrWide toWide(const char* text, std::size_t length) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  const std::size_t units = utf8ToUtf16<false>(bytes, length, nullptr);
-  XstrWide result(units, u'\0');
+  if (length <= shortText) {
+    char16_t units[shortText]; // never more units than bytes
+    return XstrWide(units, utf8ToUtf16<true>(bytes, length, units));
+  }
+#if defined(XSTR_HAVE_SSSE3_CHECK)
+  std::size_t units = 0;
+  if (haveSsse3() && measureValidUtf8(bytes, length, &units)) {
+    // Written a piece at a time through the stack rather than into a zero-filled string:
+    // filling the string first costs more than the copy.
+    XstrWide result;
+    result.reserve(units);
+    char16_t chunk[chunkSize]; // never more units than bytes
+    std::size_t i = 0;
+    while (i < length) {
+      std::size_t end = i + chunkSize;
+      if (end >= length)
+        end = length;
+      else
+        while (isContinuation(bytes[end])) // the piece ends with a whole character
+          --end;
+      result.append(chunk, validUtf8ToUtf16(bytes + i, end - i, chunk));
+      i = end;
+    }
+    return result;
+  }
+#endif
+  const std::size_t size = utf8ToUtf16<false>(bytes, length, nullptr);
+  XstrWide result(size, u'\0');
   utf8ToUtf16<true>(bytes, length, &result[0]);
   return result;
 }
 
 std::string toUtf8(const char16_t* text, std::size_t length) {
+  if (length <= shortText) {
+    unsigned char bytes[shortText * 3]; // never more than 3 bytes per unit
+    return std::string(reinterpret_cast<const char*>(bytes),
+                       utf16ToUtf8<true>(text, length, bytes));
+  }
+#if defined(__SSE2__)
+  std::size_t valid = 0;
+  if (measureValidUtf16(text, length, &valid)) {
+    std::string result;
+    result.reserve(valid);
+    unsigned char chunk[chunkSize * 3 + 4]; // 3 bytes a unit at most, and the spill
+    std::size_t i = 0;
+    while (i < length) {
+      std::size_t end = i + chunkSize;
+      if (end >= length)
+        end = length;
+      else if (text[end - 1] >= 0xD800 && text[end - 1] <= 0xDBFF) // keep a pair together
+        --end;
+      result.append(reinterpret_cast<const char*>(chunk),
+                    validUtf16ToUtf8(text + i, end - i, chunk));
+      i = end;
+    }
+    return result;
+  }
+#endif
   const std::size_t size = utf16ToUtf8<false>(text, length, nullptr);
   std::string result(size, '\0');
   utf16ToUtf8<true>(text, length, reinterpret_cast<unsigned char*>(&result[0]));
   return result;
+}
+// The standard library looks for a NUL unit one unit at a time, which costs more than the
+// whole conversion of ASCII text.
+std::size_t unitsBeforeNul(const char16_t* s, std::size_t n) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 8 <= n; i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const unsigned nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(units, zero)));
+    if (nul != 0)
+      return i + static_cast<std::size_t>(__builtin_ctz(nul)) / 2;
+  }
+#endif
+  while (i < n && s[i] != 0)
+    ++i;
+  return i;
 }
 } // namespace
 
@@ -188,8 +570,7 @@ XstrWide xstrUtf8ToWide(const std::string& text) {
 XstrWide xstrUtf8ToWide(const char* text) { return toWide(text, std::strlen(text)); }
 
 std::string xstrWideToUtf8(const XstrWide& text) {
-  const std::size_t nul = text.find(u'\0');
-  return toUtf8(text.data(), nul != XstrWide::npos ? nul : text.size());
+  return toUtf8(text.data(), unitsBeforeNul(text.data(), text.size()));
 }
 
 std::string xstrWideToUtf8(const XstrWchar* text) {
