@@ -218,6 +218,10 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
   } else {
     length = LINE_ROOM - 1;
   }
+  // A cut line keeps its first 4093 bytes. The bounded writes filled the room to its last
+  // byte, so without this a cut whose last kept byte is a newline would hand out 4094 bytes
+  // ending in whatever text came next, and the following line would run on from it.
+  buffer[length] = '\0';
 
   if (buffer[length - 1] != '\n') {
     buffer[length] = '\n';
