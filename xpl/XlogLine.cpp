@@ -169,8 +169,11 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
   const char* module = xlogModules[moduleId].name;
   const size_t moduleLength = std::strlen(module);
   const char* letter = xlogLevelLetters[level];
+  // The tag is printed as text: a zero byte inside it ends it, as "%s" would end it. Copied
+  // whole, the zero would end the line there, before its level letter and newline.
+  const size_t tagLength = std::strlen(xlogTag.c_str());
   int length;
-  if (timeLength + 1 + columns.length + 7 + moduleLength + xlogTag.size() + 4 < LINE_ROOM) {
+  if (timeLength + 1 + columns.length + 7 + moduleLength + tagLength + 4 < LINE_ROOM) {
     char* out = buffer;
     std::memcpy(out, field, timeLength);
     out += timeLength;
@@ -179,8 +182,8 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
     out += columns.length;
     out = appendColumn(out, module, moduleLength, 6);
     *out++ = ' ';
-    std::memcpy(out, xlogTag.data(), xlogTag.size());
-    out += xlogTag.size();
+    std::memcpy(out, xlogTag.data(), tagLength);
+    out += tagLength;
     *out++ = ' ';
     *out++ = letter[0];
     *out++ = ':';
@@ -215,6 +218,10 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
   } else {
     length = LINE_ROOM - 1;
   }
+  // A cut line keeps its first 4093 bytes. The bounded writes filled the room to its last
+  // byte, so without this a cut whose last kept byte is a newline would hand out 4094 bytes
+  // ending in whatever text came next, and the following line would run on from it.
+  buffer[length] = '\0';
 
   if (buffer[length - 1] != '\n') {
     buffer[length] = '\n';

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset and runs each libFuzzer target (all of them, or those named) for
+# FUZZ_SECONDS seconds (default 60), starting from a scratch copy of its committed corpus so
+# the run never adds files to fuzz/corpus/. Prints the inputs each target executed and
+# exits non-zero when any target finds a crash, a broken property, a leak or a timeout.
+# Inputs that broke something are kept in build/fuzz/artifacts/<Name>/.
+#   FUZZ_SECONDS=5 bash scripts/fuzz.sh
+#   FUZZ_SECONDS=3600 bash scripts/fuzz.sh LogLine DeviceTable
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+seconds=${FUZZ_SECONDS:-60}
+all=(LevelSpec StrSplit Utf Snprintf ProcQuote LogLine DeviceTable)
+targets=("$@")
+((${#targets[@]})) || targets=("${all[@]}")
+
+# Longest input per target: enough for every structure the target reads, short enough
+# that the time goes into variety rather than size.
+max_len_of() {
+  case "$1" in
+    LevelSpec|Snprintf) echo 512 ;;
+    StrSplit|Utf|ProcQuote) echo 1024 ;;
+    LogLine) echo 2048 ;;
+    DeviceTable) echo 4096 ;;
+    *) echo "fuzz.sh: unknown target $1" >&2; return 1 ;;
+  esac
+}
+for t in "${targets[@]}"; do max_len_of "$t" >/dev/null; done
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j2
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vmmgr-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failed=()
+summary=()
+for t in "${targets[@]}"; do
+  exe=$root/build/fuzz/fuzz/${t}Fuzz
+  corpus=$scratch/$t
+  artifacts=$root/build/fuzz/artifacts/$t
+  mkdir -p "$corpus" "$artifacts"
+  cp -R "$root/fuzz/corpus/$t/." "$corpus/"
+  args=(-max_total_time="$seconds" -max_len="$(max_len_of "$t")" -timeout=10
+        -print_final_stats=1 -artifact_prefix="$artifacts/")
+  [ -f "$root/fuzz/$t.dict" ] && args+=(-dict="$root/fuzz/$t.dict")
+  log=$scratch/$t.log
+  echo "fuzz: $t for ${seconds}s"
+  status=0
+  "$exe" "${args[@]}" "$corpus" >"$log" 2>&1 || status=$?
+  executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  executed=${executed:-?}
+  if ((status != 0)); then
+    failed+=("$t")
+    # What broke and the input that broke it.
+    grep -E 'property broken|ERROR:|SUMMARY:|Test unit written|artifact_prefix' "$log" | head -20 || true
+    tail -n 40 "$log" >&2
+    summary+=("$(printf '%-12s %12s inputs  FAILED (exit %d)' "$t" "$executed" "$status")")
+  else
+    summary+=("$(printf '%-12s %12s inputs  ok' "$t" "$executed")")
+  fi
+done
+
+echo "fuzz: inputs executed per target (${seconds}s each)"
+printf '  %s\n' "${summary[@]}"
+if ((${#failed[@]})); then
+  echo "fuzz: FAILED: ${failed[*]} (inputs in build/fuzz/artifacts/)" >&2
+  exit 1
+fi
