@@ -18,6 +18,11 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -L concurrency
 
+# Every fuzz target for a bounded time (FUZZ_SECONDS each, a minute by default; 0 skips).
+if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
+  FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash scripts/fuzz.sh
+fi
+
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-vmmgr}" WINEDEBUG=-all
