@@ -13,6 +13,7 @@
 #include "xpl/XplOs.h"
 #include "xpl/Xstr.h"
 #include "xpl/Xtime.h"
+#include "xpl/XtimeOs.h"
 
 #include <cstdarg>
 #include <algorithm>
@@ -164,7 +165,10 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
 
   // Header: time, pid, tid, module, tag, level letter.
   char field[128];
-  const size_t timeLength = xlogTimeField(field, xtimeNowUs());
+  // The clock with its zone conversion kept per thread for the current second: daylight
+  // saving changes on a second boundary, so the value is xtimeNowUs()'s, minus the
+  // process-wide lock of the C runtime's local-time conversion.
+  const size_t timeLength = xlogTimeField(field, xtimeNowUsCached());
   const ThreadColumns& columns = threadColumns();
   const char* module = xlogModules[moduleId].name;
   const size_t moduleLength = std::strlen(module);
