@@ -76,9 +76,9 @@ constexpr int kCallsPerThread = 100000;
 // Far enough out that nothing fires while the schedule calls are timed.
 constexpr int64_t kPendingDelayUs = 2000000;
 
-std::vector<int64_t> makeKeys(bool random, int count, uint32_t seed) {
+std::vector<int64_t> makeKeys(bool random, int count, uint32_t salt) {
   std::vector<int64_t> keys(count);
-  std::mt19937 generator(seed);
+  std::mt19937 generator(salt);
   std::uniform_int_distribution<int64_t> spread(0, 1000000);
   for (int i = 0; i < count; ++i)
     keys[i] = random ? spread(generator) : i * 10;

@@ -136,14 +136,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (clash)
       continue;
     world.serial[i] = SerialRange{true, base, count};
-    pdmhost::SerialSpec spec;
-    spec.name = "com" + std::to_string(i);
-    spec.description = "serial port " + std::to_string(i);
-    spec.ioPortBase = base;
-    spec.ioPortCount = count;
-    spec.read = serialReads[i];
-    spec.write = serialWrites[i];
-    table->addSerial(spec);
+    pdmhost::SerialSpec entry;
+    entry.name = "com" + std::to_string(i);
+    entry.description = "serial port " + std::to_string(i);
+    entry.ioPortBase = base;
+    entry.ioPortCount = count;
+    entry.read = serialReads[i];
+    entry.write = serialWrites[i];
+    table->addSerial(entry);
   }
 
   // One PCI function: an MMIO region, a shared-memory region, both or neither, in either order.

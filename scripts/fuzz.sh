@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 seconds=${FUZZ_SECONDS:-60}
-all=(LevelSpec StrSplit Utf Snprintf ProcQuote LogLine DeviceTable)
+all=(Levels StrSplit Utf Snprintf ProcQuote LogLine DeviceTable)
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 
@@ -18,7 +18,7 @@ targets=("$@")
 # that the time goes into variety rather than size.
 max_len_of() {
   case "$1" in
-    LevelSpec|Snprintf) echo 512 ;;
+    Levels|Snprintf) echo 512 ;;
     StrSplit|Utf|ProcQuote) echo 1024 ;;
     LogLine) echo 2048 ;;
     DeviceTable) echo 4096 ;;

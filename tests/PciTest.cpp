@@ -50,7 +50,7 @@ protected:
   }
 
   // A function with an MMIO region 0 and a shared-memory region 1.
-  pdmhost::PciSpec spec() {
+  pdmhost::PciSpec pciFunction() {
     pdmhost::PciSpec s;
     s.name = "pci0";
     s.description = "test function";
@@ -78,7 +78,7 @@ protected:
 } // namespace
 
 TEST_F(PciTest, ConfigurationSpaceAsTheConstructorLeavesIt) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   const uint8_t* cfg = vm.pci(0)->pciDev;
   EXPECT_EQ(vm.device(0).pciDev, static_cast<void*>(vm.pci(0)));
@@ -109,7 +109,7 @@ TEST_F(PciTest, ConfigurationSpaceAsTheConstructorLeavesIt) {
 }
 
 TEST_F(PciTest, VmManagersImageReadsBackCommandAndStatusAndGetsDevIns) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   const VmmgrDeviceDesc& entry = vm.table.entry(0);
   EXPECT_EQ(configRead16(entry.pciConfig, 0x04), 0x0006);
@@ -122,7 +122,7 @@ TEST_F(PciTest, VmManagersImageReadsBackCommandAndStatusAndGetsDevIns) {
 }
 
 TEST_F(PciTest, PciRegistrationArguments) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   const pdmhost::Device& d = vm.device(0);
   EXPECT_EQ(d.pciConfigIndex, 0xFFFFFFFFu);
@@ -132,10 +132,10 @@ TEST_F(PciTest, PciRegistrationArguments) {
 }
 
 TEST_F(PciTest, HostCallsPerRegionKind) {
-  pdmhost::PciSpec none = spec();
+  pdmhost::PciSpec none = pciFunction();
   none.name = "none";
   none.regions.clear();
-  pdmhost::PciSpec both = spec();
+  pdmhost::PciSpec both = pciFunction();
   vm.table.addPci(none);
   vm.table.addPci(both);
   vm.init();
@@ -163,7 +163,7 @@ TEST_F(PciTest, HostCallsPerRegionKind) {
 }
 
 TEST_F(PciTest, EachRegionNumberClearsItsOwnBar) {
-  pdmhost::PciSpec s = spec();
+  pdmhost::PciSpec s = pciFunction();
   std::vector<void*> memory(6);
   s.regions.clear();
   for (uint32_t r = 0; r < 6; ++r)
@@ -175,7 +175,7 @@ TEST_F(PciTest, EachRegionNumberClearsItsOwnBar) {
 }
 
 TEST_F(PciTest, RefusedPciRegistrationRegistersNoRegion) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.init();
   ASSERT_EQ(vm.registerAll(), 0);
   vm.host.injectStatus(HostOp::PciRegister, -42);
@@ -191,7 +191,7 @@ TEST_F(PciTest, TwoRegionRefusalsShareTheirTextButNotTheirLine) {
     SCOPED_TRACE(which);
     BridgeVm local;
     void* mem = nullptr;
-    pdmhost::PciSpec s = spec();
+    pdmhost::PciSpec s = pciFunction();
     s.regions = {{0, false, 0x1000, &mem}, {1, true, 0x1000, nullptr}};
     local.table.addPci(s);
     local.init();
@@ -216,7 +216,7 @@ TEST_F(PciTest, TwoRegionRefusalsShareTheirTextButNotTheirLine) {
 }
 
 TEST_F(PciTest, PositiveHostStatusesAreNotPassedOnByTheConstructor) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.init();
   ASSERT_EQ(vm.registerAll(), 0);
   vm.host.injectStatus(HostOp::PciRegister, 1);
@@ -226,7 +226,7 @@ TEST_F(PciTest, PositiveHostStatusesAreNotPassedOnByTheConstructor) {
 }
 
 TEST_F(PciTest, MmioOffsetsAreMeasuredFromTheMostRecentBase) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   ASSERT_EQ(vm.host.placeRegion(0, 0, 0xE0000000), 0);
   EXPECT_EQ(vm.pci(0)->mmioBase, 0xE0000000u);
@@ -263,7 +263,7 @@ TEST_F(PciTest, MmioOffsetsAreMeasuredFromTheMostRecentBase) {
 }
 
 TEST_F(PciTest, MapCallbackLogsItsArguments) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   ASSERT_EQ(vm.host.placeRegion(0, 0, 0xE0000000), 0);
   ASSERT_EQ(CaptureLogger::lines().size(), 1u);
@@ -274,7 +274,7 @@ TEST_F(PciTest, MapCallbackLogsItsArguments) {
 }
 
 TEST_F(PciTest, SharedMemoryMapShowsTheMemoryToTheGuest) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   const uint64_t baseBefore = vm.pci(0)->mmioBase;
   ASSERT_EQ(vm.host.placeRegion(0, 1, 0xE0100000), 0);
@@ -299,7 +299,7 @@ TEST_F(PciTest, SharedMemoryMapShowsTheMemoryToTheGuest) {
 }
 
 TEST_F(PciTest, WritesOfFourBytesAloneReachTheVmManager) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   ASSERT_EQ(vm.host.placeRegion(0, 0, 0xE0000000), 0);
   const uint32_t value = 0xFEEDF00D;
@@ -320,7 +320,7 @@ TEST_F(PciTest, WritesOfFourBytesAloneReachTheVmManager) {
 }
 
 TEST_F(PciTest, FailedCallbacksAnswerMinusTwoAndLog) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   ASSERT_EQ(vm.host.placeRegion(0, 0, 0xE0000000), 0);
   CaptureLogger::clear();
@@ -339,7 +339,7 @@ TEST_F(PciTest, FailedCallbacksAnswerMinusTwoAndLog) {
 }
 
 TEST_F(PciTest, SuccessfulMmioAsksTheLoggerNothing) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   ASSERT_EQ(vm.host.placeRegion(0, 0, 0xE0000000), 0);
   CaptureLogger::clear();
@@ -350,7 +350,7 @@ TEST_F(PciTest, SuccessfulMmioAsksTheLoggerNothing) {
 }
 
 TEST_F(PciTest, InterruptLevelsReachTheHostInOrder) {
-  vm.table.addPci(spec());
+  vm.table.addPci(pciFunction());
   vm.start();
   ASSERT_NE(vm.setIrq, nullptr);
   CaptureLogger::clear();
@@ -369,7 +369,7 @@ TEST_F(PciTest, InterruptLevelsReachTheHostInOrder) {
 }
 
 TEST_F(PciTest, ThirtyOneByteNameIsFoundByTheConstructor) {
-  pdmhost::PciSpec s = spec();
+  pdmhost::PciSpec s = pciFunction();
   s.name = std::string(31, 'p');
   vm.table.addPci(s);
   vm.start();

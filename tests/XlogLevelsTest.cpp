@@ -68,19 +68,19 @@ TEST(XlogSetLevels, OnlyTheFirstCharacterOfTheLevelCounts) {
 
 TEST(XlogSetLevels, MalformedItemsAnswerTwentyTwo) {
   const char* malformed[] = {"XMEM:d", "XMEM:3", "XMEM:", "XMEM", "A:B:C", "", ":", "*:x"};
-  for (const char* spec : malformed) {
-    SCOPED_TRACE(spec);
+  for (const char* items : malformed) {
+    SCOPED_TRACE(items);
     setAll(1);
-    EXPECT_EQ(xlogSetLevels(spec), 22);
+    EXPECT_EQ(xlogSetLevels(items), 22);
     EXPECT_EQ(levels(), allAt(1));
   }
 }
 
 TEST(XlogSetLevels, UnknownOrMiscasedNamesChangeNothing) {
-  for (const char* spec : {"xmem:D", "FOO:D", "Xmem:D", "XME:D", "XMEMX:D"}) {
-    SCOPED_TRACE(spec);
+  for (const char* items : {"xmem:D", "FOO:D", "Xmem:D", "XME:D", "XMEMX:D"}) {
+    SCOPED_TRACE(items);
     setAll(1);
-    EXPECT_EQ(xlogSetLevels(spec), 0);
+    EXPECT_EQ(xlogSetLevels(items), 0);
     EXPECT_EQ(levels(), allAt(1));
   }
 }

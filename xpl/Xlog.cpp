@@ -27,7 +27,7 @@ std::string xlogZoneSuffix;
 // Held by value and never freed; written only by xlogLibInit during start-up.
 XlogLogger xlogCurrentLogger = {xlogDefaultIsEnabled, xlogDefaultLog};
 
-// The levels are applied whatever the caller asks for: the start-up's own specification
+// The levels are applied whatever the caller asks for: the start-up's own level text
 // only ever named "*:I", and XMEM's debug lines are wanted in every log.
 static const char* const xlogDefaultLevels = "*:I XMEM:D";
 
@@ -35,9 +35,9 @@ int xlogDefaultIsEnabled(int moduleId, int level) {
   return xlogModules[moduleId].level >= level ? 1 : 0;
 }
 
-int xlogSetLevels(const std::string& spec) {
-  XLOG_D("Change log levels with: %s", spec.c_str());
-  for (const std::string& item : xstrSplit(spec, " ")) {
+int xlogSetLevels(const std::string& items) {
+  XLOG_D("Change log levels with: %s", items.c_str());
+  for (const std::string& item : xstrSplit(items, " ")) {
     const std::vector<std::string> parts = xstrSplit(item, ":");
     if (parts.size() != 2)
       return XERR_INVAL;

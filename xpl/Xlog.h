@@ -34,7 +34,7 @@ int xlogLibInit(const XlogLogger* logger, const std::string& logFilePath,
 /// Applies a level specification: items "MODULE:L" or "*:L" separated by single spaces,
 /// L one of E W I D V (only its first character counts), applied left to right. Returns 0,
 /// or 22 on a malformed item (the items before it stay applied). Unknown names are ignored.
-int xlogSetLevels(const std::string& spec);
+int xlogSetLevels(const std::string& items);
 
 /// The time field of a log line for the current moment ("2026-12-04 23:18:51.042+0100"),
 /// bounded by size as xstrSnprintf bounds; the number of characters, or -1 if it did not fit.

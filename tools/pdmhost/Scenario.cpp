@@ -269,9 +269,9 @@ void buildTable(const Scenario& scenario, Vm& vm) {
       auto model = std::make_unique<SerialModel>(d.ioPortBase, d.ioPortCount);
       model->setFailingPort(d.failPort);
       bindModel(model.get());
-      SerialSpec spec{d.name, d.description, d.ioPortBase, d.ioPortCount, model->readFn,
+      SerialSpec entry{d.name, d.description, d.ioPortBase, d.ioPortCount, model->readFn,
                       model->writeFn};
-      vm.entryByName[d.name] = vm.table.addSerial(spec);
+      vm.entryByName[d.name] = vm.table.addSerial(entry);
       vm.serialByName[d.name] = model.get();
       vm.serials.push_back(std::move(model));
     } else {
@@ -282,23 +282,23 @@ void buildTable(const Scenario& scenario, Vm& vm) {
       auto model = std::make_unique<PciModel>(mmioSize, d.idRegister);
       model->setFailingOffset(d.failOffset);
       bindModel(model.get());
-      PciSpec spec;
-      spec.name = d.name;
-      spec.description = d.description;
-      configWrite16(spec.config, 0x00, d.vendorId);
-      configWrite16(spec.config, 0x02, d.deviceId);
-      spec.config[0x08] = d.revision;
-      spec.config[0x09] = d.progIf;
-      spec.config[0x0A] = d.subclass;
-      spec.config[0x0B] = d.baseClass;
-      configWrite16(spec.config, 0x2C, d.subsystemVendorId);
-      configWrite16(spec.config, 0x2E, d.subsystemId);
+      PciSpec entry;
+      entry.name = d.name;
+      entry.description = d.description;
+      configWrite16(entry.config, 0x00, d.vendorId);
+      configWrite16(entry.config, 0x02, d.deviceId);
+      entry.config[0x08] = d.revision;
+      entry.config[0x09] = d.progIf;
+      entry.config[0x0A] = d.subclass;
+      entry.config[0x0B] = d.baseClass;
+      configWrite16(entry.config, 0x2C, d.subsystemVendorId);
+      configWrite16(entry.config, 0x2E, d.subsystemId);
       for (const ScenarioRegion& r : d.regions)
-        spec.regions.push_back(
+        entry.regions.push_back(
             RegionSpec{r.region, r.mmio, r.size, r.mmio ? nullptr : &model->sharedMemory});
-      spec.read = model->readFn;
-      spec.write = model->writeFn;
-      vm.entryByName[d.name] = vm.table.addPci(spec);
+      entry.read = model->readFn;
+      entry.write = model->writeFn;
+      vm.entryByName[d.name] = vm.table.addPci(entry);
       vm.pciByName[d.name] = model.get();
       vm.pcis.push_back(std::move(model));
     }

@@ -19,29 +19,29 @@ void VmTable::setString(VmmgrStdString& out, const std::string& s) {
   }
 }
 
-size_t VmTable::addSerial(const SerialSpec& spec) {
+size_t VmTable::addSerial(const SerialSpec& entry) {
   VmmgrDeviceDesc desc;
   std::memset(&desc, 0, sizeof desc);
   desc.type = VMMGR_DEVICE_SERIAL;
-  setString(desc.name, spec.name);
-  setString(desc.description, spec.description);
-  desc.ioPortBase = spec.ioPortBase;
-  desc.ioPortCount = spec.ioPortCount;
-  desc.serialReadFn = spec.read;
-  desc.serialWriteFn = spec.write;
+  setString(desc.name, entry.name);
+  setString(desc.description, entry.description);
+  desc.ioPortBase = entry.ioPortBase;
+  desc.ioPortCount = entry.ioPortCount;
+  desc.serialReadFn = entry.read;
+  desc.serialWriteFn = entry.write;
   entries_.push_back(desc);
   return entries_.size() - 1;
 }
 
-size_t VmTable::addPci(const PciSpec& spec) {
+size_t VmTable::addPci(const PciSpec& entry) {
   VmmgrDeviceDesc desc;
   std::memset(&desc, 0, sizeof desc);
   desc.type = VMMGR_DEVICE_PCI;
-  setString(desc.name, spec.name);
-  setString(desc.description, spec.description);
-  std::memcpy(desc.pciConfig, spec.config, sizeof desc.pciConfig);
+  setString(desc.name, entry.name);
+  setString(desc.description, entry.description);
+  std::memcpy(desc.pciConfig, entry.config, sizeof desc.pciConfig);
   std::vector<VmmgrRegionDesc>& records = regions_.emplace_back();
-  for (const RegionSpec& r : spec.regions) {
+  for (const RegionSpec& r : entry.regions) {
     VmmgrRegionDesc record;
     std::memset(&record, 0, sizeof record);
     record.region = r.region;
@@ -53,8 +53,8 @@ size_t VmTable::addPci(const PciSpec& spec) {
   desc.regions.begin = records.data();
   desc.regions.end = records.data() + records.size();
   desc.regions.capacityEnd = records.data() + records.capacity();
-  desc.pciReadFn = spec.read;
-  desc.pciWriteFn = spec.write;
+  desc.pciReadFn = entry.read;
+  desc.pciWriteFn = entry.write;
   entries_.push_back(desc);
   return entries_.size() - 1;
 }

@@ -45,8 +45,8 @@ public:
   VmTable& operator=(const VmTable&) = delete;
 
   /// Adds an entry; returns its index. Entries must all be added before list() is used.
-  size_t addSerial(const SerialSpec& spec);
-  size_t addPci(const PciSpec& spec);
+  size_t addSerial(const SerialSpec& entry);
+  size_t addPci(const PciSpec& entry);
   /// An entry with any type value, for the tests of a broken table.
   size_t addRaw(int32_t type, const std::string& name);
 

@@ -26,10 +26,10 @@ bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // ':' after trimming, module "*" or a table name, level by the first letter.
 struct Model {
   int levels[XLOG_MODULE_COUNT];
-  int apply(const std::string& spec) {
+  int apply(const std::string& levelText) {
     std::vector<std::string> items;
     std::string current;
-    for (char c : spec) {
+    for (char c : levelText) {
       if (c == ' ') {
         items.push_back(current);
         current.clear();
@@ -85,11 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (input.ConsumeBool()) {
     // Arbitrary text.
-    const std::string spec = input.ConsumeRemainingBytesAsString();
+    const std::string levelText = input.ConsumeRemainingBytesAsString();
     Model model;
     snapshot(model.levels);
-    const int expected = model.apply(spec);
-    const int result = xlogSetLevels(spec);
+    const int expected = model.apply(levelText);
+    const int result = xlogSetLevels(levelText);
     FUZZ_CHECK(result == 0 || result == 22);
     FUZZ_CHECK(result == expected);
     for (int m = 0; m < XLOG_MODULE_COUNT; ++m) {
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // letter and possibly more characters that do not count.
   int expected[XLOG_MODULE_COUNT];
   snapshot(expected);
-  std::string spec;
+  std::string levelText;
   const int items = input.ConsumeIntegralInRange<int>(1, 12);
   for (int i = 0; i < items; ++i) {
     const int module = input.ConsumeIntegralInRange<int>(-1, XLOG_MODULE_COUNT - 1);
@@ -116,16 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tail += c == ':' ? 'x' : c;
     }
     if (i)
-      spec += ' ';
-    spec += module < 0 ? std::string("*") : std::string(xlogModules[module].name);
-    spec += ':';
-    spec += letters[level];
-    spec += tail;
+      levelText += ' ';
+    levelText += module < 0 ? std::string("*") : std::string(xlogModules[module].name);
+    levelText += ':';
+    levelText += letters[level];
+    levelText += tail;
     for (int m = 0; m < XLOG_MODULE_COUNT; ++m)
       if (module < 0 || m == module)
         expected[m] = level;
   }
-  FUZZ_CHECK(xlogSetLevels(spec) == 0);
+  FUZZ_CHECK(xlogSetLevels(levelText) == 0);
   for (int m = 0; m < XLOG_MODULE_COUNT; ++m)
     FUZZ_CHECK(xlogModules[m].level == expected[m]);
   return 0;
