@@ -74,6 +74,7 @@ else()
 endif()
 # Relocatable: the prefix is found from the file's own place, so --prefix at install time holds.
 file(RELATIVE_PATH VMMGR_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" VMMGR_PC_PREFIX_FROM_PCDIR "${VMMGR_PC_PREFIX_FROM_PCDIR}")
 configure_file(cmake/VmmgrVboxPdm.pc.in ${PROJECT_BINARY_DIR}/VmmgrVboxPdm.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/VmmgrVboxPdm.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
