@@ -2,7 +2,7 @@
 # Installs the Debian packages the builds and tests need; a no-op when all are present.
 set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libspdlog-dev g++-mingw-w64-x86-64-posix wine64 wine valgrind
+          nlohmann-json3-dev libspdlog-dev pkgconf g++-mingw-w64-x86-64-posix wine64 wine valgrind
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -82,7 +82,14 @@ std::string defaultModulePath() {
     if (slash != std::string::npos)
       dir = exe.substr(0, slash);
   }
-  return dir + "/VmmgrVboxPdm.so";
+  const std::string beside = dir + "/VmmgrVboxPdm.so";
+#if defined(PDMHOST_INSTALLED_MODULE)
+  // An installed pdmhost: the module is in the library directory, under its soname.
+  const std::string installed = dir + "/" PDMHOST_INSTALLED_MODULE;
+  if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
+    return installed;
+#endif
+  return beside;
 }
 
 #endif

@@ -11,7 +11,9 @@ namespace pdmhost {
 /// The module stays loaded for the life of the process.
 bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error);
 
-/// The module file that sits beside the running program (the build puts them together).
+/// The module file that sits beside the running program (the build puts them together; so
+/// does the Windows installation). On Linux, when none lies beside it, the installed module
+/// in the library directory next to the program's bin/ (lib/VmmgrVboxPdm.so.1).
 std::string defaultModulePath();
 
 } // namespace pdmhost

@@ -1,9 +1,14 @@
-// The device table a VM manager builds and the module reads in place.
-//
-// The VM manager is built with another compiler and standard library than the module,
-// so nothing here is a C++ library type: its strings and vectors are described byte for
-// byte as they lie in its memory (a 32-byte string with a 16-byte inline buffer, a
-// vector of three pointers), for 64-bit little-endian Windows.
+/// @file
+/// The device table a VM manager builds and the module reads in place.
+///
+/// The VM manager is built with another compiler and standard library than the module,
+/// so nothing here is a C++ library type: its strings and vectors are described byte for
+/// byte as they lie in its memory (a 32-byte string with a 16-byte inline buffer, a
+/// vector of three pointers), for 64-bit little-endian Windows (and the Linux port).
+///
+/// The table and everything it points to stay in place, unchanged, from vmmgrVboxPdmInit
+/// for the life of the VM. The module writes at two places only, when it constructs a PCI
+/// function: the command/status word at pciConfig offset 0x04 (0x00800006) and devIns.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +39,8 @@ struct VmmgrStdVector {
   void* capacityEnd;
 };
 
-/// Guest port read: fill *value, return 0 on success.
+/// Guest port read at an absolute port number: fill *value, return 0 on success. Called
+/// on the device manager's threads, possibly several at once.
 typedef int32_t (*VmmgrSerialReadFn)(uint16_t port, uint32_t* value, uint32_t size);
 /// Guest port write: return 0 on success.
 typedef int32_t (*VmmgrSerialWriteFn)(uint16_t port, uint32_t value, uint32_t size);
@@ -66,8 +72,9 @@ struct VmmgrDeviceDesc {
   VmmgrSerialReadFn serialReadFn;
   VmmgrSerialWriteFn serialWriteFn;
   // PCI only
-  uint8_t pciConfig[256];  ///< type-0 configuration space image
-  VmmgrStdVector regions;  ///< of VmmgrRegionDesc
+  uint8_t pciConfig[256];  ///< type-0 configuration space image; IDs and class are read,
+                           ///< the command/status word at 0x04 is written by the module
+  VmmgrStdVector regions;  ///< of VmmgrRegionDesc, record n describing region n
   VmmgrPciReadFn pciReadFn;
   VmmgrPciWriteFn pciWriteFn;
   void* devIns; ///< written by the module at construction; pass to the interrupt function

@@ -1,8 +1,11 @@
-// The module's two exports and the interrupt function it hands to the VM manager.
+/// @file
+/// The module's two exports and the interrupt function it hands to the VM manager.
+///
+/// A VM manager includes this header (it brings in the device table and the logger table),
+/// loads the module by path and looks both exports up by name, or links the import library.
 #pragma once
 
 #include "vmmgr/vbox/pdm/VmmgrDeviceTable.h"
-#include "vmmgr/vbox/pdm/VmmgrPdmHost.h"
 #include "xpl/XlogLogger.h"
 
 #include <cstdint>
@@ -19,6 +22,10 @@
 
 extern "C" {
 
+/// The device manager's registration callback table. Only the device manager and the
+/// module look inside it; a VM manager never needs its layout, so it stays opaque here.
+struct VmmgrPdmRegCallbacks;
+
 /// Raises (level 1) or lowers (level 0) the interrupt line of the PCI function whose
 /// descriptor holds devIns; the level is passed to the host unchanged.
 typedef void (*VmmgrSetIrqFn)(void* devIns, int32_t level);
@@ -33,7 +40,9 @@ VMMGR_EXPORT int32_t vmmgrVboxPdmInit(const XlogLogger* logger, VmmgrDeviceList*
 /// entry, in table order. Returns 0, or the host's status of the first refused device.
 VMMGR_EXPORT int32_t VBoxDevicesRegister(VmmgrPdmRegCallbacks* callbacks, uint32_t version);
 
+/// Type of the export "vmmgrVboxPdmInit", for a VM manager that loads the module by path.
 typedef int32_t (*VmmgrVboxPdmInitFn)(const XlogLogger*, VmmgrDeviceList*, VmmgrSetIrqFn*);
+/// Type of the export "VBoxDevicesRegister".
 typedef int32_t (*VmmgrDevicesRegisterFn)(VmmgrPdmRegCallbacks*, uint32_t);
 
 } // extern "C"

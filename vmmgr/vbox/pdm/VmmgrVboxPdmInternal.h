@@ -2,6 +2,7 @@
 // directly. The host reaches them only through the registration records.
 #pragma once
 
+#include "vmmgr/vbox/pdm/VmmgrPdmHost.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
 #include <cstddef>
