@@ -40,3 +40,7 @@ wineserver -p </dev/null >/dev/null 2>&1 || true
 wine wineboot </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 ctest --preset windows -j "$jobs"
+
+# The installed package as a VM manager uses it: install each target into a temporary
+# prefix, build the consumer example against it and run it (Windows under Wine).
+bash scripts/consumer.sh
