@@ -1,0 +1,23 @@
+# ctest -P script: the module exports exactly vmmgrVboxPdmInit and VBoxDevicesRegister.
+#   cmake -DMODULE=<file> -DTOOL=<nm or objdump> -DWINDOWS=<ON|OFF> -P CheckExports.cmake
+if(WINDOWS)
+  execute_process(COMMAND ${TOOL} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  # Lines of the export name table: "	[   0] Name"
+  string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [A-Za-z_][A-Za-z0-9_]*" lines "${dump}")
+else()
+  execute_process(COMMAND ${TOOL} -D --defined-only ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  string(REGEX MATCHALL "[0-9a-f]+ T [A-Za-z_][A-Za-z0-9_]*" lines "${dump}")
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${TOOL} failed on ${MODULE}")
+endif()
+set(names)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE ".* " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "VBoxDevicesRegister;vmmgrVboxPdmInit")
+  message(FATAL_ERROR "exports of ${MODULE}: '${names}', expected VBoxDevicesRegister;vmmgrVboxPdmInit")
+endif()
+message(STATUS "exports: ${names}")
