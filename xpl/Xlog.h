@@ -17,6 +17,23 @@ inline XlogLogger* xlogGetLogger() { return &xlogCurrentLogger; }
 
 /// The library's own logger functions (slots of the initial table).
 extern "C" int xlogDefaultIsEnabled(int moduleId, int level);
+
+/// One entry of the module table: the module's level and its name.
+struct XlogModuleEntry {
+  XlogLevel level;  ///< the most verbose level written for the module
+  const char* name; ///< fixed upper-case name, at most 6 characters
+};
+extern XlogModuleEntry xlogModules[XLOG_MODULE_COUNT];
+
+/// The current logger's isEnabled(moduleId, level). When that is the library's own, its
+/// answer is read from the module table here: the same answer, without the call (the port
+/// paths ask once per access).
+inline int xlogIsEnabled(int moduleId, int level) {
+  const XlogIsEnabledFn isEnabled = xlogCurrentLogger.isEnabled;
+  if (isEnabled == xlogDefaultIsEnabled)
+    return xlogModules[moduleId].level >= level ? 1 : 0;
+  return isEnabled(moduleId, level);
+}
 extern "C" int xlogDefaultLog(int level, int moduleId, const char* file, const char* function,
                               int line, const char* format, ...)
 #if defined(__GNUC__)
@@ -75,7 +92,7 @@ template <unsigned N> struct NativePath {
 /// the current logger enables the level.
 #define XLOG_AT(level, ...)                                                                     \
   do {                                                                                          \
-    if (xlogGetLogger()->isEnabled(xlogModuleId, (level)))                                      \
+    if (xlogIsEnabled(xlogModuleId, (level)))                                                   \
       xlogGetLogger()->log((level), xlogModuleId, XLOG_FILE, __func__, __LINE__, __VA_ARGS__); \
   } while (0)
 

@@ -2,16 +2,10 @@
 // by the setters before other threads log, then only read.
 #pragma once
 
-#include "xpl/XlogLogger.h"
+#include "xpl/Xlog.h"
 
 #include <string>
 
-struct XlogModuleEntry {
-  XlogLevel level;  ///< the most verbose level written for the module
-  const char* name; ///< fixed upper-case name, at most 6 characters
-};
-
-extern XlogModuleEntry xlogModules[XLOG_MODULE_COUNT];
 
 /// The zone text printed after the milliseconds (+0100, -0000); empty before xlogLibInit.
 extern std::string xlogZoneSuffix;
