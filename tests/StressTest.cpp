@@ -24,25 +24,8 @@
 #include <thread>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
-namespace {
-
-bool underWine() {
-#if defined(_WIN32)
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-#else
-  return false;
-#endif
-}
-
-} // namespace
-
 TEST(Stress, ThreadsLoggingIntoAFreshlyRotatedFileLoseNoLine) {
-  if (underWine())
+  if (testsupport::underWine())
     GTEST_SKIP() << "Wine does not append atomically from concurrent writers";
   ASSERT_EQ(xerrLibInit(), XERR_SUCCESS);
   testsupport::TempDir dir("xlog-stress");

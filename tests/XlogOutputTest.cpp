@@ -21,7 +21,6 @@
 
 #if defined(_WIN32)
 #include <io.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -38,18 +37,6 @@ std::vector<std::string> splitLines(const std::string& text) {
   if (start < text.size())
     lines.push_back(text.substr(start)); // an unterminated tail, which no test expects
   return lines;
-}
-
-// Windows appends each write to an append-only handle atomically at the end of the file.
-// Wine does not: concurrent appends from several threads land on one another there (lines
-// lost and torn), so the concurrency test cannot hold under Wine and is skipped there.
-bool underWine() {
-#if defined(_WIN32)
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-#else
-  return false;
-#endif
 }
 
 bool allDigits(const std::string& s) {
@@ -277,8 +264,11 @@ TEST_F(LogFileTest, RotationAtTenMebibytes) {
   }
 }
 
+// Windows appends each write to an append-only handle atomically at the end of the file.
+// Wine does not: concurrent appends from several threads land on one another there (lines
+// lost and torn), so this cannot hold under Wine and is skipped there.
 TEST_F(LogFileTest, ManyThreadsWriteWholeLinesAndLoseNone) {
-  if (underWine())
+  if (testsupport::underWine())
     GTEST_SKIP() << "Wine does not append atomically from concurrent writers";
   constexpr int threads = 8, perThread = 2000;
   std::vector<std::thread> pool;

@@ -33,6 +33,11 @@ std::FILE* openFile(const std::string& path, bool write) {
   return _wfopen(nativePath(path).c_str(), write ? L"wb" : L"rb");
 }
 
+bool underWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 TempDir::TempDir(const std::string& prefix) {
   wchar_t temp[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, temp);
@@ -43,6 +48,8 @@ TempDir::TempDir(const std::string& prefix) {
 }
 #else
 std::filesystem::path nativePath(const std::string& utf8) { return std::filesystem::path(utf8); }
+
+bool underWine() { return false; }
 
 std::FILE* openFile(const std::string& path, bool write) {
   return std::fopen(path.c_str(), write ? "wb" : "rb");

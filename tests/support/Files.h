@@ -26,6 +26,10 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 
+/// True when the Windows build runs under Wine, whose file layer differs from Windows in a
+/// few documented places (concurrent appends, for one).
+bool underWine();
+
 /// A new, empty directory under the system's temporary directory; removed (with all it holds)
 /// by the destructor.
 class TempDir {
