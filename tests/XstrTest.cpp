@@ -138,6 +138,37 @@ TEST_F(XstrTest, ValidUtf8ConvertsAsTheOracleDoesBothWays) {
   }
 }
 
+// Long text in runs of one script goes through the converters' block paths (eight units
+// of ASCII mixed with 2-byte letters, or of 3-byte characters, at a time); runs start at
+// every offset, so blocks straddle their edges.
+TEST_F(XstrTest, LongRunsOfOneScriptMatchTheOracle) {
+  std::mt19937 random(77);
+  const std::pair<std::uint32_t, std::uint32_t> scripts[] = {
+      {0x20, 0x7FF}, {0x800, 0xD7FF}, {0xE000, 0xFFFF}, {0x7F, 0x801}, {0x10000, 0x10FFFF}};
+  for (int round = 0; round < 60; ++round) {
+    Units units;
+    while (units.size() < 1200) {
+      const auto& script = scripts[random() % 5];
+      const int run = 1 + static_cast<int>(random() % 70);
+      for (int i = 0; i < run; ++i) {
+        const std::uint32_t cp = script.first + random() % (script.second - script.first + 1);
+        if (cp >= 0x10000) {
+          units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+          units.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+          units.push_back(static_cast<std::uint16_t>(cp));
+        }
+      }
+    }
+    SCOPED_TRACE(round);
+    const auto expected = oracleToUtf8(units);
+    ASSERT_TRUE(expected.has_value());
+    const std::string utf8 = xstrWideToUtf8(wideOf(units));
+    ASSERT_EQ(utf8, *expected);
+    EXPECT_EQ(unitsOf(xstrUtf8ToWide(utf8)), units);
+  }
+}
+
 TEST_F(XstrTest, RandomValidTextRoundTripsAndMatchesTheOracle) {
   std::mt19937 random(20240601);
   // Code points drawn per script block, so every UTF-8 length and surrogate pairs appear.

@@ -205,6 +205,77 @@ std::size_t validUtf8ToUtf16(const unsigned char* s, std::size_t n, char16_t* ou
   return o;
 }
 
+#if defined(__SSE2__)
+// Eight units at a time for text in runs of one script: a block of units below U+0800 (ASCII
+// mixed with 2-byte letters) is encoded as byte pairs and squeezed by a shuffle chosen by
+// which units need two bytes; a block of 3-byte units (no surrogate) is encoded four units at
+// a time and squeezed by a fixed shuffle. Any other block is left to the scalar loop (0).
+// Stores 16 bytes at a time: past what it reports it writes only within the 3 bytes a unit
+// the caller reserves, plus 4 bytes of spill.
+struct PairShuffles {
+  alignas(16) unsigned char mask[256][16];
+  unsigned char length[256];
+  PairShuffles() {
+    for (unsigned m = 0; m < 256; ++m) {
+      unsigned n = 0;
+      for (unsigned k = 0; k < 8; ++k) {
+        mask[m][n++] = static_cast<unsigned char>(2 * k);
+        if (m & (1u << k))
+          mask[m][n++] = static_cast<unsigned char>(2 * k + 1);
+      }
+      length[m] = static_cast<unsigned char>(n);
+      while (n < 16)
+        mask[m][n++] = 0x80;
+    }
+  }
+};
+
+__attribute__((target("ssse3"))) std::size_t encodeBlockOf8(const char16_t* s,
+                                                            unsigned char* out) {
+  static const PairShuffles shuffles;
+  const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i high5 = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xF800)));
+  const __m128i below800 = _mm_cmpeq_epi16(high5, zero);
+  const unsigned small = static_cast<unsigned>(_mm_movemask_epi8(below800));
+  if (small == 0xFFFF) {
+    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(-128)), zero);
+    if (_mm_movemask_epi8(ascii) == 0xFFFF)
+      return 0; // ASCII runs have a faster path of their own
+    const __m128i lead = _mm_or_si128(_mm_srli_epi16(units, 6), _mm_set1_epi16(0xC0));
+    const __m128i trail =
+        _mm_or_si128(_mm_and_si128(units, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+    const __m128i pair = _mm_or_si128(lead, _mm_slli_epi16(trail, 8));
+    const __m128i lanes =
+        _mm_or_si128(_mm_and_si128(ascii, units), _mm_andnot_si128(ascii, pair));
+    const unsigned two =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+    const __m128i packed = _mm_shuffle_epi8(
+        lanes, _mm_load_si128(reinterpret_cast<const __m128i*>(shuffles.mask[two])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+    return shuffles.length[two];
+  }
+  const __m128i surrogate = _mm_cmpeq_epi16(high5, _mm_set1_epi16(static_cast<short>(0xD800)));
+  if (small != 0 || _mm_movemask_epi8(surrogate) != 0)
+    return 0;
+  const __m128i squeeze =
+      _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -128, -128, -128, -128);
+  const __m128i halves[2] = {_mm_unpacklo_epi16(units, zero), _mm_unpackhi_epi16(units, zero)};
+  for (int h = 0; h < 2; ++h) {
+    const __m128i half = halves[h];
+    const __m128i b0 = _mm_or_si128(_mm_srli_epi32(half, 12), _mm_set1_epi32(0xE0));
+    const __m128i b1 = _mm_or_si128(_mm_and_si128(_mm_srli_epi32(half, 6), _mm_set1_epi32(0x3F)),
+                                    _mm_set1_epi32(0x80));
+    const __m128i b2 =
+        _mm_or_si128(_mm_and_si128(half, _mm_set1_epi32(0x3F)), _mm_set1_epi32(0x80));
+    const __m128i word =
+        _mm_or_si128(b0, _mm_or_si128(_mm_slli_epi32(b1, 8), _mm_slli_epi32(b2, 16)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12 * h), _mm_shuffle_epi8(word, squeeze));
+  }
+  return 24;
+}
+#endif
+
 // Text known to hold no lone surrogate. A unit below U+0800 that is not a surrogate becomes
 // 1 to 3 bytes chosen without a branch, so text that mixes ASCII with accented letters does
 // not pay a mispredicted branch at every change. It writes 4 bytes whatever the length, so
@@ -219,10 +290,30 @@ inline std::size_t encodeBmp(std::uint32_t u, unsigned char* out) {
   return 1 + (u >= 0x80) + (u >= 0x800);
 }
 
-std::size_t validUtf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* out) {
+std::size_t validUtf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* out,
+                             bool blocks) {
   std::size_t i = 0;
   std::size_t o = 0;
+  // After a block the vector path declines, the scalar loop takes at least those 8 units
+  // (a run of ASCII, all of it) before the vector path is asked again; each further refusal
+  // in a row doubles that distance, so text of surrogate pairs stops asking.
+  std::size_t retryAt = blocks ? 0 : n;
+  std::size_t backoff = 8;
   while (i < n) {
+#if defined(__SSE2__)
+    if (i >= retryAt) {
+      std::size_t written;
+      const std::size_t start = i;
+      while (i + 8 <= n && (written = encodeBlockOf8(s + i, out + o)) != 0) {
+        i += 8;
+        o += written;
+      }
+      if (i == n)
+        break;
+      backoff = i != start ? 8 : (backoff < 512 ? 2 * backoff : backoff);
+      retryAt = i + backoff;
+    }
+#endif
     std::uint32_t u = s[i];
     if (u < 0x80) {
 #if defined(__SSE2__)
@@ -251,10 +342,10 @@ std::size_t validUtf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* ou
       i += 2;
       continue;
     }
-    // A run of BMP characters, branch-free.
+    // A run of BMP characters, branch-free, until the vector path may take over again.
     do {
       o += encodeBmp(u, out + o);
-      if (++i == n)
+      if (++i == n || i >= retryAt)
         break;
       u = s[i];
     } while (u >= 0x80 && !(u >= 0xD800 && u <= 0xDFFF));
@@ -518,6 +609,7 @@ std::string toUtf8(const char16_t* text, std::size_t length) {
 #if defined(__SSE2__)
   std::size_t valid = 0;
   if (measureValidUtf16(text, length, &valid)) {
+    static const bool blocks = haveSsse3();
     std::string result;
     result.reserve(valid);
     unsigned char chunk[chunkSize * 3 + 4]; // 3 bytes a unit at most, and the spill
@@ -529,7 +621,7 @@ std::string toUtf8(const char16_t* text, std::size_t length) {
       else if (text[end - 1] >= 0xD800 && text[end - 1] <= 0xDBFF) // keep a pair together
         --end;
       result.append(reinterpret_cast<const char*>(chunk),
-                    validUtf16ToUtf8(text + i, end - i, chunk));
+                    validUtf16ToUtf8(text + i, end - i, chunk, blocks));
       i = end;
     }
     return result;
