@@ -34,6 +34,16 @@ XstrWide wideOf(const Units& units) {
   return wide;
 }
 
+// Appends a code point as one unit, or as a surrogate pair above U+FFFF.
+void appendCodePoint(Units& units, std::uint32_t cp) {
+  if (cp >= 0x10000) {
+    units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+    units.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    units.push_back(static_cast<std::uint16_t>(cp));
+  }
+}
+
 std::string hex(const std::string& bytes) {
   std::string text;
   for (unsigned char c : bytes)
@@ -152,12 +162,7 @@ TEST_F(XstrTest, LongRunsOfOneScriptMatchTheOracle) {
       const int run = 1 + static_cast<int>(random() % 70);
       for (int i = 0; i < run; ++i) {
         const std::uint32_t cp = script.first + random() % (script.second - script.first + 1);
-        if (cp >= 0x10000) {
-          units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-          units.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-          units.push_back(static_cast<std::uint16_t>(cp));
-        }
+        appendCodePoint(units, cp);
       }
     }
     SCOPED_TRACE(round);
@@ -180,12 +185,7 @@ TEST_F(XstrTest, RandomValidTextRoundTripsAndMatchesTheOracle) {
     for (int i = 0; i < length; ++i) {
       const auto& range = ranges[random() % 5];
       const std::uint32_t cp = range.first + random() % (range.second - range.first + 1);
-      if (cp >= 0x10000) {
-        units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-        units.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
-      } else {
-        units.push_back(static_cast<std::uint16_t>(cp));
-      }
+      appendCodePoint(units, cp);
     }
     SCOPED_TRACE(round);
     const auto utf8 = oracleToUtf8(units);
@@ -390,12 +390,7 @@ Units randomUtf16Piece(std::mt19937& random, bool malformed) {
   for (int i = 0; i < count; ++i) {
     const auto& range = ranges[kind == 0 ? random() % 5 : kind];
     const std::uint32_t cp = range.first + random() % (range.second - range.first + 1);
-    if (cp >= 0x10000) {
-      piece.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      piece.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      piece.push_back(static_cast<std::uint16_t>(cp));
-    }
+    appendCodePoint(piece, cp);
   }
   if (malformed) {
     const int length = 1 + static_cast<int>(random() % 3);
