@@ -9,11 +9,21 @@ namespace pdmhost {
 
 SerialModel::SerialModel(uint16_t base, uint16_t count) : base_(base), ports_(count, 0) {}
 
+namespace {
+// The low `size` bytes of a port value.
+uint32_t truncated(uint32_t value, uint32_t size) {
+  return size >= 4 ? value : value & ((1u << (8 * size)) - 1);
+}
+} // namespace
+
+bool SerialModel::accepts(uint16_t port, size_t* index) const {
+  *index = static_cast<uint16_t>(port - base_);
+  return port != failingPort_ && *index < ports_.size();
+}
+
 int32_t SerialModel::read(uint16_t port, uint32_t* value, uint32_t size) {
-  if (port == failingPort_)
-    return 1;
-  const size_t index = static_cast<uint16_t>(port - base_);
-  if (index >= ports_.size())
+  size_t index;
+  if (!accepts(port, &index))
     return 1;
   std::lock_guard<std::mutex> g(lock_);
   uint32_t v = ports_[index];
@@ -21,18 +31,16 @@ int32_t SerialModel::read(uint16_t port, uint32_t* value, uint32_t size) {
     v = 0x60; // transmitter holding register and shift register empty
   else if (index == 0)
     v = 0;    // nothing received
-  *value = size >= 4 ? v : v & ((1u << (8 * size)) - 1);
+  *value = truncated(v, size);
   return 0;
 }
 
 int32_t SerialModel::write(uint16_t port, uint32_t value, uint32_t size) {
-  if (port == failingPort_)
-    return 1;
-  const size_t index = static_cast<uint16_t>(port - base_);
-  if (index >= ports_.size())
+  size_t index;
+  if (!accepts(port, &index))
     return 1;
   std::lock_guard<std::mutex> g(lock_);
-  const uint32_t v = size >= 4 ? value : value & ((1u << (8 * size)) - 1);
+  const uint32_t v = truncated(value, size);
   if (index == 0)
     transmitted_.push_back(static_cast<char>(v & 0xFF));
   else

@@ -32,6 +32,9 @@ public:
   VmmgrSerialWriteFn writeFn = nullptr;
 
 private:
+  /// Whether the model answers an access at port; its register index in *index.
+  bool accepts(uint16_t port, size_t* index) const;
+
   uint16_t base_;
   std::vector<uint32_t> ports_;
   std::string transmitted_;
