@@ -3,29 +3,23 @@
 #include "xpl/Xtime.h"
 #include "xpl/XtimeOs.h"
 #include "xpl/XtimerOs.h"
+#include "xpl/XtimerQueue.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
-struct XtimerEntry {
-  int64_t deadline;
-  std::function<void()> callback;
-};
-
 struct XtimerState {
   std::mutex lock;
   std::condition_variable wakeUp;
   bool started = false;
-  std::multimap<int64_t, XtimerEntry> xtimerQueue;
+  XtimerQueue xtimerQueue;
   // The worker takes every due entry at once and runs them without the lock. An entry
   // scheduled meanwhile with a deadline before the rest of that batch (a negative delay, or
   // the wall clock set back) must still run first: it raises overtaken, and the worker puts
@@ -77,21 +71,14 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
     state.started = true;
     xtimerPinModule();
   }
-  auto& queue = state.xtimerQueue;
-  if (queue.size() >= queue.max_size())
-    throw std::length_error("map/set too long");
-  // A multimap inserts behind the equal keys already present: equal deadlines keep the
-  // order of the calls. Deadlines mostly grow with the clock, so a deadline at or past the
-  // last one goes straight to the end without a walk down the tree.
-  const auto inserted =
-      !queue.empty() && deadline >= queue.rbegin()->first
-          ? queue.emplace_hint(queue.end(), deadline, XtimerEntry{deadline, std::move(callback)})
-          : queue.emplace(deadline, XtimerEntry{deadline, std::move(callback)});
+  // Equal deadlines keep the order of the calls; the queue throws the length error at its
+  // maximum size, before anything is queued.
+  const bool first = state.xtimerQueue.push(deadline, std::move(callback));
   if (state.batchRunning && deadline < state.batchLastDeadline)
     state.overtaken.store(true, std::memory_order_release);
   // The worker waits for the first deadline only, so only a new first entry changes what
   // it waits for; any other wake-up would be a wasted system call.
-  if (inserted == queue.begin())
+  if (first)
     state.wakeUp.notify_one();
   return 0;
 }
@@ -108,24 +95,20 @@ void xtimerWorker() {
       continue;
     }
     const int64_t now = xtimeNowUs();
-    const auto first = queue.begin();
-    if (first->first > now) {
+    const int64_t firstDeadline = queue.firstDeadline();
+    if (firstDeadline > now) {
       // The clock ticks in whole milliseconds, so the entry becomes due at the next
       // millisecond boundary at or after its deadline; aim the wait at that moment with
       // the finer clock rather than overshooting by up to a millisecond.
-      const int64_t remaining = xtimerRoundUpToMs(first->first) - xtimeNowPreciseUs();
+      const int64_t remaining = xtimerRoundUpToMs(firstDeadline) - xtimeNowPreciseUs();
       if (remaining < 1)
         continue;
       state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
       continue;
     }
 
-    auto end = first;
-    while (end != queue.end() && end->first <= now && batch.size() < kMaxBatch) {
-      batch.push_back(std::move(end->second));
-      ++end;
-    }
-    queue.erase(first, end);
+    while (!queue.empty() && queue.firstDeadline() <= now && batch.size() < kMaxBatch)
+      batch.push_back(queue.popFirst());
     state.batchLastDeadline = batch.back().deadline;
     state.batchRunning = true;
     state.overtaken.store(false, std::memory_order_relaxed);
@@ -140,12 +123,10 @@ void xtimerWorker() {
 
     guard.lock();
     state.batchRunning = false;
-    // Back in reverse order, each in front of any equal deadline scheduled since: the
-    // entries were scheduled before those, so they keep their place among equals.
-    for (size_t i = batch.size(); i-- > next;) {
-      const int64_t deadline = batch[i].deadline;
-      queue.emplace_hint(queue.lower_bound(deadline), deadline, std::move(batch[i]));
-    }
+    // The rest goes back with its sequence numbers, so each entry is again in front of any
+    // equal deadline scheduled since.
+    for (size_t i = next; i < batch.size(); ++i)
+      queue.putBack(std::move(batch[i]));
     batch.clear();
   }
 }
