@@ -88,6 +88,7 @@ void xtimerWorker() {
   auto& queue = state.xtimerQueue;
   std::vector<XtimerEntry> batch;
   batch.reserve(kMaxBatch);
+  xtimerPrepareWorker();
   std::unique_lock<std::mutex> guard(state.lock);
   for (;;) {
     if (queue.empty()) {

@@ -9,3 +9,8 @@ void xtimerPinModule() {
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCWSTR>(&xtimerWorker), &module);
 }
+
+void xtimerPrepareWorker() {
+  // Windows ends a timed wait on a tick of the system timer; changing its resolution would
+  // bring in winmm and affect the whole process, so the worker leaves it alone.
+}
