@@ -50,6 +50,18 @@ void xtimerRun(std::function<void()>& callback) {
   callback = nullptr;
 }
 
+// The lock is held for a queue insertion or a batch hand-over, a fraction of a microsecond;
+// sleeping in the kernel and being woken costs several. A scheduler that finds it taken
+// tries again for a moment before it blocks.
+void xtimerLockBriefly(std::unique_lock<std::mutex>& guard) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (guard.try_lock())
+      return;
+    std::this_thread::yield();
+  }
+  guard.lock();
+}
+
 int64_t xtimerRoundUpToMs(int64_t value) {
   const int64_t rest = value % 1000;
   return rest > 0 ? value - rest + 1000 : value - rest;
@@ -65,7 +77,8 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   // clock read. A zone change reaches deadlines within a second, and changes of the
   // wall clock are not compensated anyway.
   const int64_t deadline = xtimeNowUsCached() + delayUs;
-  std::unique_lock<std::mutex> guard(state.lock);
+  std::unique_lock<std::mutex> guard(state.lock, std::defer_lock);
+  xtimerLockBriefly(guard);
   if (!state.started) {
     std::thread(xtimerWorker).detach();
     state.started = true;
