@@ -8,11 +8,14 @@
 //   mostly arrive in non-decreasing order (the clock moves on, delays repeat), and such an
 //   entry is appended in O(1), next to its neighbours in memory;
 // - a 4-ary min-heap for every entry that would break the run's order (a shorter delay than
-//   the last one). A random deadline rises about one level on average.
+//   the last one). A random deadline rises about one level on average. Such entries wait
+//   in a short list first and enter the heap up to 128 at a time, or before the next entry
+//   is taken; the list's least deadline is tracked, so the first deadline is always known.
 //
-// The first entry is the smaller of the run's front and the heap's top. The entries hold
-// their callbacks in place: an indirection to a pool of callbacks would cost a cache miss
-// for each schedule and each firing once the pool has been shuffled by random deadlines.
+// The first entry is the smaller of the run's front and the heap's top, once the list has
+// entered the heap. The entries hold their callbacks in place: an indirection to a pool of
+// callbacks would cost a cache miss for each schedule and each firing once the pool has
+// been shuffled by random deadlines.
 //
 // Storage grows like a vector's and is kept for the next burst; above about a million
 // entries' worth it is given back as the queue shrinks to a quarter of it.
@@ -47,8 +50,8 @@ public:
 
   explicit XtimerQueue(size_t keep = kDefaultKeep) : keep_(keep) {}
 
-  bool empty() const { return runSize_ == 0 && heap_.empty(); }
-  size_t size() const { return runSize_ + heap_.size(); }
+  bool empty() const { return runSize_ == 0 && heap_.empty() && pending_.empty(); }
+  size_t size() const { return runSize_ + heap_.size() + pending_.size(); }
 
   /// Queues a new entry behind every entry with the same deadline. Returns true when it
   /// became the first entry.
@@ -56,7 +59,16 @@ public:
     if (size() >= kMaxSize)
       throw std::length_error("map/set too long");
     const bool first = empty() || deadline < firstDeadline();
-    insert(XtimerEntry{deadline, nextSequence_, std::move(callback)});
+    XtimerEntry entry{deadline, nextSequence_, std::move(callback)};
+    if (fitsTheRun(entry)) {
+      runPushBack(std::move(entry));
+    } else {
+      if (deadline < pendingMin_)
+        pendingMin_ = deadline;
+      pending_.push_back(std::move(entry));
+      if (pending_.size() >= kPendingLimit)
+        flushPending();
+    }
     ++nextSequence_;
     return first;
   }
@@ -67,15 +79,18 @@ public:
 
   /// The first entry's deadline; the queue must not be empty.
   int64_t firstDeadline() const {
-    if (heap_.empty())
-      return run_[head_].deadline;
-    if (runSize_ == 0 || xtimerEntryBefore(heap_.front(), run_[head_]))
-      return heap_.front().deadline;
-    return run_[head_].deadline;
+    int64_t first = pendingMin_;
+    if (runSize_ != 0 && run_[head_].deadline < first)
+      first = run_[head_].deadline;
+    if (!heap_.empty() && heap_.front().deadline < first)
+      first = heap_.front().deadline;
+    return first;
   }
 
   /// Removes the first entry and returns it; the queue must not be empty.
   XtimerEntry popFirst() {
+    if (!pending_.empty())
+      flushPending();
     if (runSize_ != 0 && (heap_.empty() || xtimerEntryBefore(run_[head_], heap_.front())))
       return runPopFront();
     return heapPop();
@@ -83,13 +98,28 @@ public:
 
 private:
   static constexpr size_t kArity = 4;
+  // Out-of-order entries wait in a short list and enter the heap together: one thread then
+  // does a run of sift-ups over the same few cache lines, instead of every scheduler pulling
+  // the heap's lines over to its own core for one entry.
+  static constexpr size_t kPendingLimit = 128;
+
+  bool fitsTheRun(const XtimerEntry& entry) const {
+    return runSize_ == 0 ||
+           !xtimerEntryBefore(entry, run_[(head_ + runSize_ - 1) & (runCapacity_ - 1)]);
+  }
 
   void insert(XtimerEntry&& entry) {
-    if (runSize_ == 0 ||
-        !xtimerEntryBefore(entry, run_[(head_ + runSize_ - 1) & (runCapacity_ - 1)]))
+    if (fitsTheRun(entry))
       runPushBack(std::move(entry));
     else
       heapPush(std::move(entry));
+  }
+
+  void flushPending() {
+    for (auto& entry : pending_)
+      insert(std::move(entry));
+    pending_.clear();
+    pendingMin_ = INT64_MAX;
   }
 
   void runPushBack(XtimerEntry&& entry) {
@@ -172,5 +202,7 @@ private:
   size_t head_ = 0;
   size_t runSize_ = 0;
   std::vector<XtimerEntry> heap_;
+  std::vector<XtimerEntry> pending_;
+  int64_t pendingMin_ = INT64_MAX; // the least deadline in pending_
   uint64_t nextSequence_ = 0;
 };
