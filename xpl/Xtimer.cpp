@@ -51,8 +51,9 @@ void xtimerRun(std::function<void()>& callback) {
 }
 
 // The lock is held for a queue insertion or a batch hand-over, a fraction of a microsecond;
-// sleeping in the kernel and being woken costs several. A scheduler that finds it taken
-// tries again for a moment before it blocks.
+// sleeping in the kernel and being woken costs several, and the thread that releases the
+// lock pays for the wake-up. Whoever finds it taken (a scheduler, or the worker back from a
+// batch) tries again for a moment before it blocks.
 void xtimerLockBriefly(std::unique_lock<std::mutex>& guard) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (guard.try_lock())
@@ -135,7 +136,7 @@ void xtimerWorker() {
       xtimerRun(batch[next].callback);
     }
 
-    guard.lock();
+    xtimerLockBriefly(guard);
     state.batchRunning = false;
     // The rest goes back with its sequence numbers, so each entry is again in front of any
     // equal deadline scheduled since.
