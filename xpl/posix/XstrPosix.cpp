@@ -101,6 +101,31 @@ std::size_t utf8ToUtf16(const unsigned char* s, std::size_t n, char16_t* out) {
   return o;
 }
 
+// Takes the run of ASCII units at s[i] over to out[o], eight at a time where it can, and
+// leaves i and o past it; without Write it only counts.
+template <bool Write>
+inline void copyAsciiRun(const char16_t* s, std::size_t n, std::size_t& i, unsigned char* out,
+                         std::size_t& o) {
+#if defined(__SSE2__)
+  while (i + 8 <= n) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(-128)),
+                                          _mm_setzero_si128())) != 0xFFFF)
+      break;
+    if (Write)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(units, units));
+    i += 8;
+    o += 8;
+  }
+#endif
+  while (i < n && s[i] < 0x80) {
+    if (Write)
+      out[o] = static_cast<unsigned char>(s[i]);
+    ++i;
+    ++o;
+  }
+}
+
 // UTF-16 -> UTF-8, measuring or writing; a surrogate that is not half of a high-low pair
 // becomes U+FFFD (EF BF BD).
 template <bool Write>
@@ -109,24 +134,7 @@ std::size_t utf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* out) {
   std::size_t o = 0;
   while (i < n) {
     if (s[i] < 0x80) {
-#if defined(__SSE2__)
-      while (i + 8 <= n) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(-128)),
-                                              _mm_setzero_si128())) != 0xFFFF)
-          break;
-        if (Write)
-          _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(units, units));
-        i += 8;
-        o += 8;
-      }
-#endif
-      while (i < n && s[i] < 0x80) {
-        if (Write)
-          out[o] = static_cast<unsigned char>(s[i]);
-        ++i;
-        ++o;
-      }
+      copyAsciiRun<Write>(s, n, i, out, o);
       continue;
     }
     std::uint32_t cp = s[i++];
@@ -316,19 +324,7 @@ std::size_t validUtf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* ou
 #endif
     std::uint32_t u = s[i];
     if (u < 0x80) {
-#if defined(__SSE2__)
-      while (i + 8 <= n) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(-128)),
-                                              _mm_setzero_si128())) != 0xFFFF)
-          break;
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(units, units));
-        i += 8;
-        o += 8;
-      }
-#endif
-      while (i < n && s[i] < 0x80)
-        out[o++] = static_cast<unsigned char>(s[i++]);
+      copyAsciiRun<true>(s, n, i, out, o);
       continue;
     }
     if (u >= 0xD800 && u <= 0xDFFF) {
