@@ -41,7 +41,7 @@ TEST_F(FaultTest, RotationWhoseMovesFailAppendsToTheOldFile) {
   // Non-empty directories where both backups should go: neither move can succeed.
   for (const char* backup : {".1", ".2"}) {
     ASSERT_EQ(xfileMkdir(log + backup, 0), XERR_SUCCESS);
-    testsupport::writeFile(log + backup + testsupport::PATH_SEP + "keep", "keep");
+    testsupport::writeFile(log + backup + XPL_PATH_SEPARATOR + "keep", "keep");
   }
   ASSERT_EQ(xlogLibInit(nullptr, log, ""), 0);
   EXPECT_GT(logLine("after a failed rotation"), 0);
@@ -51,14 +51,14 @@ TEST_F(FaultTest, RotationWhoseMovesFailAppendsToTheOldFile) {
   EXPECT_EQ(text.compare(0, old.size(), old), 0);
   EXPECT_NE(text.find("after a failed rotation\n", old.size()), std::string::npos);
   for (const char* backup : {".1", ".2"})
-    EXPECT_EQ(testsupport::readFile(log + backup + testsupport::PATH_SEP + "keep"), "keep");
+    EXPECT_EQ(testsupport::readFile(log + backup + XPL_PATH_SEPARATOR + "keep"), "keep");
 }
 
 TEST_F(FaultTest, LogFileThatCannotBeOpenedIsReportedAndStandardOutputStillWorks) {
   const std::string blocker = dir.at("plain-file");
   testsupport::writeFile(blocker, "x");
   // A plain file stands where the log's directory should be.
-  const std::string log = blocker + testsupport::PATH_SEP + "sub" + testsupport::PATH_SEP + "x.log";
+  const std::string log = blocker + XPL_PATH_SEPARATOR + "sub" + XPL_PATH_SEPARATOR + "x.log";
   const int err = xlogLibInit(nullptr, log, "");
   EXPECT_NE(err, 0);
   EXPECT_TRUE(err == XERR_NOENT || err == XERR_NOTDIR) << xerrToString(err);

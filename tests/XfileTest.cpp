@@ -23,11 +23,7 @@ using testsupport::CaptureLogger;
 namespace fs = std::filesystem;
 
 namespace {
-#if defined(_WIN32)
-const char sep = '\\';
-#else
-const char sep = '/';
-#endif
+const char sep = XPL_PATH_SEPARATOR;
 
 // A value no operation would produce, to see that a failure left an out parameter alone.
 constexpr std::uint64_t untouched = 0x5a5a5a5a5a5a5a5aull;

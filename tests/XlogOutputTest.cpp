@@ -221,7 +221,7 @@ TEST_F(LogFileTest, ExistingContentStaysAndLinesFollowIt) {
 }
 
 TEST_F(LogFileTest, MissingFoldersAreCreated) {
-  const std::string deep = dir.at("a") + testsupport::PATH_SEP + "b" + testsupport::PATH_SEP + "x.log";
+  const std::string deep = dir.at("a") + XPL_PATH_SEPARATOR + "b" + XPL_PATH_SEPARATOR + "x.log";
   ASSERT_EQ(xlogLibInit(nullptr, deep, ""), 0);
   xlogDefaultLog(XLOG_INFO, XLOG_MODULE_VMMGR, "f", "fn", 1, "deep");
   ASSERT_EQ(xlogLibInit(nullptr, "", ""), 0);

@@ -5,6 +5,7 @@
 
 #include "xpl/XfileOs.h"
 #include "xpl/Xlog.h"
+#include "xpl/Xpl.h"
 #include "xpl/Xstr.h"
 
 #include <vector>
@@ -16,7 +17,7 @@ XErr xfileMkdirRecursive(const std::string& path, std::uint32_t mode) {
   std::string fullPath;
   (void)xfileGetFullPath(path, fullPath);
 
-  const std::string separator(1, xfileOsSeparator);
+  const std::string separator(1, XPL_PATH_SEPARATOR);
   const std::vector<std::string> pieces = xstrSplit(fullPath, separator);
   // The first piece (a drive on Windows, the empty root on POSIX) is never tested itself:
   // a drive cannot be created, and the root always exists.
@@ -36,7 +37,7 @@ XErr xfileOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mode)
   // Every mode that may create or change the file gets its directory first; a read only
   // looks, and must not leave directories behind when the file is missing.
   if (mode != XFILE_MODE_READ && !path.empty()) {
-    const std::size_t last = path.rfind(xfileOsSeparator);
+    const std::size_t last = path.rfind(XPL_PATH_SEPARATOR);
     if (last != std::string::npos) {
       const std::string directory = path.substr(0, last);
       if (xfileExists(directory) != XERR_SUCCESS)

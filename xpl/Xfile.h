@@ -1,8 +1,7 @@
 // Paths, directories and files on UTF-8 paths, each operation returning an XErr.
 //
 // The layer keeps no state and takes no locks. Out parameters are written only on success.
-// The separator the layer looks for and inserts is the platform's own: '\' on Windows
-// (forward slashes are left to the platform), '/' elsewhere.
+// The separator the layer looks for and inserts is XPL_PATH_SEPARATOR (xpl/Xpl.h).
 #pragma once
 
 #include "xpl/Xerr.h"

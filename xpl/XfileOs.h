@@ -6,8 +6,6 @@
 
 #include <string>
 
-/// The separator the layer looks for and inserts.
-extern const char xfileOsSeparator;
 /// What the recursive creation puts before the first piece of a full path: the long-path
 /// form's "\\?\" on Windows; nothing elsewhere, where the first piece of an absolute path is
 /// empty and the walk starts at the root.

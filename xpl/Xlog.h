@@ -2,6 +2,7 @@
 #pragma once
 
 #include "xpl/XlogLogger.h"
+#include "xpl/Xpl.h"
 
 #include <string>
 
@@ -72,11 +73,7 @@ template <unsigned N> struct NativePath {
   char text[N];
   constexpr explicit NativePath(const char (&path)[N]) : text{} {
     for (unsigned i = 0; i < N; ++i) {
-#if defined(_WIN32)
-      text[i] = path[i] == '/' ? '\\' : path[i];
-#else
-      text[i] = path[i];
-#endif
+      text[i] = path[i] == '/' ? XPL_PATH_SEPARATOR : path[i];
     }
   }
 };

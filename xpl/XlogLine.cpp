@@ -10,6 +10,7 @@
 #include "xpl/Xlog.h"
 
 #include "xpl/XlogInternal.h"
+#include "xpl/Xpl.h"
 #include "xpl/XplOs.h"
 #include "xpl/Xstr.h"
 #include "xpl/Xtime.h"
@@ -29,12 +30,6 @@ std::string xlogTag;
 bool showFile = false;
 bool showFunction = false;
 bool showLine = false;
-
-#if defined(_WIN32)
-constexpr char PATH_SEPARATOR = '\\';
-#else
-constexpr char PATH_SEPARATOR = '/';
-#endif
 
 // Appends s left-aligned in a column of at least width characters; never cuts.
 char* appendColumn(char* out, const char* s, size_t length, size_t width) {
@@ -204,7 +199,7 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
   }
 
   if (showFile) {
-    const char* name = std::strrchr(file, PATH_SEPARATOR);
+    const char* name = std::strrchr(file, XPL_PATH_SEPARATOR);
     length = appendBounded(buffer, length, "%s ", name ? name + 1 : file);
   }
   if (showFunction)

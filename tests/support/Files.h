@@ -2,17 +2,13 @@
 // that does not go through the module's own file layer (so it can serve as the oracle).
 #pragma once
 
+#include "xpl/Xpl.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 namespace testsupport {
-
-#if defined(_WIN32)
-constexpr char PATH_SEP = '\\';
-#else
-constexpr char PATH_SEP = '/';
-#endif
 
 /// A filesystem path for a UTF-8 name. On Windows it is made wide by the system's own
 /// converter: the narrow conversions of std::filesystem are not usable against the runtime
@@ -41,7 +37,7 @@ public:
 
   const std::string& path() const { return path_; }
   /// path() + separator + name
-  std::string at(const std::string& name) const { return path_ + PATH_SEP + name; }
+  std::string at(const std::string& name) const { return path_ + XPL_PATH_SEPARATOR + name; }
 
 private:
   std::string path_;

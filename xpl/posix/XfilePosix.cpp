@@ -15,7 +15,6 @@
 #include <unistd.h>
 #include <vector>
 
-const char xfileOsSeparator = '/';
 const char* const xfileOsWalkPrefix = "";
 
 namespace {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <vector>
 
-const char xfileOsSeparator = '\\';
 const char* const xfileOsWalkPrefix = "\\\\?\\";
 
 namespace {
