@@ -1,31 +1,41 @@
 /// @file
 /// The logger table a VM manager may hand to the module, with the level and module numbers
-/// its functions receive. Plain C layout: two function pointers, isEnabled first.
+/// its functions receive. Plain C (C11 or C++17): two function pointers, isEnabled first.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
+#ifndef __cplusplus
+#include <assert.h> /* static_assert */
+#endif
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 /// Message level: a message is written when isEnabled says so for its module and level.
 typedef int32_t XlogLevel;
 /// Index into the module table (0 to 42); the number an installed logger receives.
 typedef int32_t XlogModuleId;
 
-constexpr XlogLevel XLOG_ERROR = 0;   ///< "E": a failed access or registration
-constexpr XlogLevel XLOG_WARNING = 1; ///< "W": a refused access
-constexpr XlogLevel XLOG_INFO = 2;    ///< "I": registration done
-constexpr XlogLevel XLOG_DEBUG = 3;   ///< "D": entries, constructions, port accesses, placements
-constexpr XlogLevel XLOG_VERBOSE = 4; ///< "V": for configuration only; no message uses it
+/// The XlogLevel values.
+enum {
+  XLOG_ERROR = 0,   ///< "E": a failed access or registration
+  XLOG_WARNING = 1, ///< "W": a refused access
+  XLOG_INFO = 2,    ///< "I": registration done
+  XLOG_DEBUG = 3,   ///< "D": entries, constructions, port accesses, placements
+  XLOG_VERBOSE = 4  ///< "V": for configuration only; no message uses it
+};
 
-/// Module numbers of the sources that log; the whole table has 43 entries (0 to 42).
-constexpr XlogModuleId XLOG_MODULE_VMMGR = 27; ///< the device bridge: every bridge message
-constexpr XlogModuleId XLOG_MODULE_XFILE = 31;
-constexpr XlogModuleId XLOG_MODULE_XLOG = 34; ///< the logging library itself
-constexpr XlogModuleId XLOG_MODULE_XMEM = 35;
-constexpr XlogModuleId XLOG_MODULE_XPROC = 37;
-constexpr XlogModuleId XLOG_MODULE_XSTR = 39;
-constexpr int XLOG_MODULE_COUNT = 43;
+/// XlogModuleId values of the sources that log; the whole table has 43 entries (0 to 42).
+enum {
+  XLOG_MODULE_VMMGR = 27, ///< the device bridge: every bridge message
+  XLOG_MODULE_XFILE = 31,
+  XLOG_MODULE_XLOG = 34, ///< the logging library itself
+  XLOG_MODULE_XMEM = 35,
+  XLOG_MODULE_XPROC = 37,
+  XLOG_MODULE_XSTR = 39,
+  XLOG_MODULE_COUNT = 43
+};
 
 /// Nonzero when a message of level for module moduleId is to be written. Called from
 /// several threads at once.
@@ -38,11 +48,13 @@ typedef int (*XlogLogFn)(int level, int moduleId, const char* file, const char* 
 
 /// Note the argument order: isEnabled takes the module first, log the level first.
 /// vmmgrVboxPdmInit copies both pointers; the table itself need not outlive the call.
-struct XlogLogger {
+typedef struct XlogLogger {
   XlogIsEnabledFn isEnabled; ///< asked before every message
   XlogLogFn log;             ///< receives the messages isEnabled let through
-};
+} XlogLogger;
 
+#ifdef __cplusplus
 } // extern "C"
+#endif
 
-static_assert(sizeof(XlogLogger) == 2 * sizeof(void*));
+static_assert(sizeof(XlogLogger) == 2 * sizeof(void*), "XlogLogger is two pointers");

@@ -9,35 +9,39 @@
 /// The table and everything it points to stay in place, unchanged, from vmmgrVboxPdmInit
 /// for the life of the VM. The module writes at two places only, when it constructs a PCI
 /// function: the command/status word at pciConfig offset 0x04 (0x00800006) and devIns.
+///
+/// Plain C: a VM manager includes it from C11 or C++17.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
+#ifndef __cplusplus
+#include <assert.h> /* static_assert */
+#endif
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 /// Device kinds of VmmgrDeviceDesc::type.
-enum : int32_t {
-  VMMGR_DEVICE_PCI = 0,
-  VMMGR_DEVICE_SERIAL = 1,
-};
+enum { VMMGR_DEVICE_PCI = 0, VMMGR_DEVICE_SERIAL = 1 };
 
 /// The VM manager's standard string object, 32 bytes.
-struct VmmgrStdString {
+typedef struct VmmgrStdString {
   union {
     char inlineChars[16]; ///< used while capacity < 16, zero-terminated
     char* heapChars;      ///< used when capacity >= 16
   };
   uint64_t size;     ///< characters without the terminator
   uint64_t capacity; ///< only "16 or more" is looked at
-};
+} VmmgrStdString;
 
 /// The VM manager's growable array: begin, end, end of storage (never read).
-struct VmmgrStdVector {
+typedef struct VmmgrStdVector {
   void* begin;
   void* end;
   void* capacityEnd;
-};
+} VmmgrStdVector;
 
 /// Guest port read at an absolute port number: fill *value, return 0 on success. Called
 /// on the device manager's threads, possibly several at once.
@@ -50,16 +54,16 @@ typedef int32_t (*VmmgrPciReadFn)(uint64_t offset, void* buffer, uint32_t size);
 typedef int32_t (*VmmgrPciWriteFn)(uint64_t offset, const void* buffer, uint32_t size);
 
 /// One PCI memory region (BAR), 24 bytes. Records stand in region-number order.
-struct VmmgrRegionDesc {
+typedef struct VmmgrRegionDesc {
   uint32_t region; ///< BAR number 0 to 5
   uint8_t isMmio;  ///< nonzero: MMIO to pciReadFn/pciWriteFn; zero: shared memory
   uint8_t pad0[3];
-  uint64_t size;            ///< bytes
-  void** sharedMemoryOut;   ///< shared memory only: receives the host's address of it
-};
+  uint64_t size;          ///< bytes
+  void** sharedMemoryOut; ///< shared memory only: receives the host's address of it
+} VmmgrRegionDesc;
 
 /// One device, 400 bytes.
-struct VmmgrDeviceDesc {
+typedef struct VmmgrDeviceDesc {
   int32_t type; ///< VMMGR_DEVICE_PCI or VMMGR_DEVICE_SERIAL
   uint8_t pad0[4];
   VmmgrStdString name;        ///< unique, at most 31 bytes
@@ -72,42 +76,50 @@ struct VmmgrDeviceDesc {
   VmmgrSerialReadFn serialReadFn;
   VmmgrSerialWriteFn serialWriteFn;
   // PCI only
-  uint8_t pciConfig[256];  ///< type-0 configuration space image; IDs and class are read,
-                           ///< the command/status word at 0x04 is written by the module
-  VmmgrStdVector regions;  ///< of VmmgrRegionDesc, record n describing region n
+  uint8_t pciConfig[256]; ///< type-0 configuration space image; IDs and class are read,
+                          ///< the command/status word at 0x04 is written by the module
+  VmmgrStdVector regions; ///< of VmmgrRegionDesc, record n describing region n
   VmmgrPciReadFn pciReadFn;
   VmmgrPciWriteFn pciWriteFn;
   void* devIns; ///< written by the module at construction; pass to the interrupt function
-};
+} VmmgrDeviceDesc;
 
 /// The table whose address the VM manager passes: a vector of VmmgrDeviceDesc.
 typedef VmmgrStdVector VmmgrDeviceList;
 
+#ifdef __cplusplus
 } // extern "C"
+#endif
 
 static_assert(sizeof(void*) == 8, "the table layout is that of a 64-bit process");
 static_assert(sizeof(VmmgrStdString) == 32 && offsetof(VmmgrStdString, size) == 16 &&
-              offsetof(VmmgrStdString, capacity) == 24);
+                  offsetof(VmmgrStdString, capacity) == 24,
+              "VmmgrStdString layout");
 static_assert(sizeof(VmmgrStdVector) == 24 && offsetof(VmmgrStdVector, begin) == 0 &&
-              offsetof(VmmgrStdVector, end) == 8 && offsetof(VmmgrStdVector, capacityEnd) == 16);
-static_assert(sizeof(VmmgrRegionDesc) == 24);
-static_assert(offsetof(VmmgrRegionDesc, region) == 0 && offsetof(VmmgrRegionDesc, isMmio) == 4 &&
-              offsetof(VmmgrRegionDesc, size) == 8 &&
-              offsetof(VmmgrRegionDesc, sharedMemoryOut) == 16);
-static_assert(sizeof(VmmgrDeviceDesc) == 400);
-static_assert(offsetof(VmmgrDeviceDesc, type) == 0 && offsetof(VmmgrDeviceDesc, name) == 8 &&
-              offsetof(VmmgrDeviceDesc, description) == 40 &&
-              offsetof(VmmgrDeviceDesc, ioPortBase) == 72 &&
-              offsetof(VmmgrDeviceDesc, ioPortCount) == 76 &&
-              offsetof(VmmgrDeviceDesc, serialReadFn) == 80 &&
-              offsetof(VmmgrDeviceDesc, serialWriteFn) == 88 &&
-              offsetof(VmmgrDeviceDesc, pciConfig) == 96 &&
-              offsetof(VmmgrDeviceDesc, regions) == 352 &&
-              offsetof(VmmgrDeviceDesc, pciReadFn) == 376 &&
-              offsetof(VmmgrDeviceDesc, pciWriteFn) == 384 &&
-              offsetof(VmmgrDeviceDesc, devIns) == 392);
+                  offsetof(VmmgrStdVector, end) == 8 && offsetof(VmmgrStdVector, capacityEnd) == 16,
+              "VmmgrStdVector layout");
+static_assert(sizeof(VmmgrRegionDesc) == 24 && offsetof(VmmgrRegionDesc, region) == 0 &&
+                  offsetof(VmmgrRegionDesc, isMmio) == 4 && offsetof(VmmgrRegionDesc, size) == 8 &&
+                  offsetof(VmmgrRegionDesc, sharedMemoryOut) == 16,
+              "VmmgrRegionDesc layout");
+static_assert(sizeof(VmmgrDeviceDesc) == 400 && offsetof(VmmgrDeviceDesc, type) == 0 &&
+                  offsetof(VmmgrDeviceDesc, name) == 8 &&
+                  offsetof(VmmgrDeviceDesc, description) == 40 &&
+                  offsetof(VmmgrDeviceDesc, ioPortBase) == 72 &&
+                  offsetof(VmmgrDeviceDesc, ioPortCount) == 76 &&
+                  offsetof(VmmgrDeviceDesc, serialReadFn) == 80 &&
+                  offsetof(VmmgrDeviceDesc, serialWriteFn) == 88 &&
+                  offsetof(VmmgrDeviceDesc, pciConfig) == 96 &&
+                  offsetof(VmmgrDeviceDesc, regions) == 352 &&
+                  offsetof(VmmgrDeviceDesc, pciReadFn) == 376 &&
+                  offsetof(VmmgrDeviceDesc, pciWriteFn) == 384 &&
+                  offsetof(VmmgrDeviceDesc, devIns) == 392,
+              "VmmgrDeviceDesc layout");
 
 /// The characters of a table string, read by its layout.
-inline const char* vmmgrStdStringData(const VmmgrStdString& s) {
-  return s.capacity >= 16 ? s.heapChars : s.inlineChars;
+static inline const char* vmmgrStdStringData(const VmmgrStdString* s) {
+  return s->capacity >= 16 ? s->heapChars : s->inlineChars;
 }
+#ifdef __cplusplus
+inline const char* vmmgrStdStringData(const VmmgrStdString& s) { return vmmgrStdStringData(&s); }
+#endif

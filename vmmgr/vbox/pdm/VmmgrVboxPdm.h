@@ -3,12 +3,13 @@
 ///
 /// A VM manager includes this header (it brings in the device table and the logger table),
 /// loads the module by path and looks both exports up by name, or links the import library.
+/// Plain C: a VM manager includes it from C11 or C++17.
 #pragma once
 
 #include "vmmgr/vbox/pdm/VmmgrDeviceTable.h"
 #include "xpl/XlogLogger.h"
 
-#include <cstdint>
+#include <stdint.h>
 
 #if defined(_WIN32)
 #if defined(VMMGR_BUILDING_MODULE)
@@ -20,11 +21,13 @@
 #define VMMGR_EXPORT __attribute__((visibility("default")))
 #endif
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 /// The device manager's registration callback table. Only the device manager and the
 /// module look inside it; a VM manager never needs its layout, so it stays opaque here.
-struct VmmgrPdmRegCallbacks;
+typedef struct VmmgrPdmRegCallbacks VmmgrPdmRegCallbacks;
 
 /// Raises (level 1) or lowers (level 0) the interrupt line of the PCI function whose
 /// descriptor holds devIns; the level is passed to the host unchanged.
@@ -45,4 +48,6 @@ typedef int32_t (*VmmgrVboxPdmInitFn)(const XlogLogger*, VmmgrDeviceList*, Vmmgr
 /// Type of the export "VBoxDevicesRegister".
 typedef int32_t (*VmmgrDevicesRegisterFn)(VmmgrPdmRegCallbacks*, uint32_t);
 
+#ifdef __cplusplus
 } // extern "C"
+#endif
