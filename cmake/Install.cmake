@@ -2,7 +2,8 @@
 #
 # Components:
 #   runtime      the module: VmmgrVboxPdm.dll in bin/, or VmmgrVboxPdm.so.1.0.0 with its
-#                soname link VmmgrVboxPdm.so.1 in lib/
+#                soname link VmmgrVboxPdm.so.1 in lib/; stripped, its debug information
+#                beside it in <module file>.debug
 #   development  the public headers, the import library (Windows) or the VmmgrVboxPdm.so
 #                link (Linux), the CMake package and the pkg-config file
 #   devtools     the stand-in host for trying a table without VirtualBox: the pdmhost
@@ -32,6 +33,29 @@ install(TARGETS VmmgrVboxPdm vmmgr_public_headers EXPORT VmmgrVboxPdmTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(EXPORT VmmgrVboxPdmTargets NAMESPACE VmmgrVboxPdm::
         DESTINATION ${VMMGR_INSTALL_CMAKEDIR} COMPONENT development)
+
+# What a VM manager ships is the stripped module; its debug information goes beside it
+# (VmmgrVboxPdm.dll.debug, VmmgrVboxPdm.so.1.0.0.debug), where a debugger or a crash
+# analysis finds it through the module's debug link. Taken from the build tree's module, so
+# `cmake --install --strip` leaves it intact.
+if(NOT CMAKE_OBJCOPY)
+  message(FATAL_ERROR "objcopy not found: the installed module is stripped with it")
+endif()
+if(WIN32)
+  set(VMMGR_MODULE_INSTALL_DIR ${CMAKE_INSTALL_BINDIR})
+else()
+  set(VMMGR_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR})
+endif()
+string(CONFIGURE [[
+set(module "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/@VMMGR_MODULE_INSTALL_DIR@/$<TARGET_FILE_NAME:VmmgrVboxPdm>")
+execute_process(COMMAND "@CMAKE_OBJCOPY@" --only-keep-debug "$<TARGET_FILE:VmmgrVboxPdm>" "${module}.debug"
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "@CMAKE_OBJCOPY@" --strip-unneeded "--add-gnu-debuglink=${module}.debug" "${module}"
+                COMMAND_ERROR_IS_FATAL ANY)
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${module}.debug")
+message(STATUS "Stripped: ${module}, debug information in ${module}.debug")
+]] VMMGR_STRIP_MODULE @ONLY)
+install(CODE "${VMMGR_STRIP_MODULE}" COMPONENT runtime)
 
 # The stand-in host. Its headers include the host interface header, which a VM manager
 # does not need but pdmhost_core's users do.
@@ -67,10 +91,13 @@ install(FILES ${PROJECT_BINARY_DIR}/VmmgrVboxPdmConfig.cmake
 if(WIN32)
   set(VMMGR_PC_LIBS "-L\${libdir} -lVmmgrVboxPdm")
   set(VMMGR_PC_MODULE "\${bindir}/VmmgrVboxPdm.dll")
+  # Windows has no run-time search path in the program: the DLL goes beside it.
+  set(VMMGR_PC_RPATH "")
 else()
   # The file has no "lib" prefix, so -l needs its whole name.
   set(VMMGR_PC_LIBS "-L\${libdir} -l:VmmgrVboxPdm.so")
   set(VMMGR_PC_MODULE "\${libdir}/VmmgrVboxPdm.so.${PROJECT_VERSION_MAJOR}")
+  set(VMMGR_PC_RPATH "-Wl,-rpath,\${libdir}")
 endif()
 # Relocatable: the prefix is found from the file's own place, so --prefix at install time holds.
 file(RELATIVE_PATH VMMGR_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
