@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Tries the library as a VM manager developer gets it: installs the already-built library
-# into a temporary prefix, checks what was installed, builds examples/vmmgr-consumer against
-# the installation (find_package) and runs it, for Linux natively and for Windows (the mingw
-# toolchain file, programs under Wine). Needs build/linux and build/windows built
+# into a temporary prefix, checks what was installed (headers, the stripped module and its
+# debug information), builds the C consumer with pkg-config's flags and examples/vmmgr-consumer
+# with find_package, and runs them, for Linux natively and for Windows (the mingw toolchain
+# file, programs under Wine). Needs build/linux and build/windows built
 # (scripts/test.sh builds them). One target only: bash scripts/consumer.sh linux
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +57,10 @@ $headers"
     wineserver -p10 </dev/null >/dev/null 2>&1 || true
     run=(scripts/wine-run.sh)
     exe=.exe
+    cc=x86_64-w64-mingw32-gcc # any C compiler for Windows x64: the headers are plain C
+    objdump=x86_64-w64-mingw32-objdump
+    module=$prefix/bin/VmmgrVboxPdm.dll
+    built=$build/bin/VmmgrVboxPdm.dll
   else
     so=lib/VmmgrVboxPdm.so.1.0.0
     [ -f "$prefix/$so" ] && [ -L "$prefix/lib/VmmgrVboxPdm.so.1" ] && [ -L "$prefix/lib/VmmgrVboxPdm.so" ] \
@@ -63,20 +68,39 @@ $headers"
     soname=$(objdump -p "$prefix/$so" | awk '$1 == "SONAME" {print $2}')
     [ "$soname" = VmmgrVboxPdm.so.1 ] || fail "linux: soname is '$soname', not VmmgrVboxPdm.so.1"
     [ -x "$prefix/bin/pdmhost" ] || fail "linux: pdmhost not installed"
-    # pkg-config: a program that links the module by its flags alone.
-    export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-    [ "$(pkg-config --modversion VmmgrVboxPdm)" = 1.0.0 ] || fail "linux: pkg-config version"
-    printf '#include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"\nint main() { return vmmgrVboxPdmInit == nullptr; }\n' \
-      >"$work/pc.cpp"
-    # shellcheck disable=SC2046
-    g++ -std=c++17 $(pkg-config --cflags VmmgrVboxPdm) "$work/pc.cpp" -o "$work/pc" \
-      $(pkg-config --libs VmmgrVboxPdm) -Wl,-rpath,"$prefix/lib"
-    "$work/pc" || fail "linux: the program built with pkg-config's flags failed"
-    [ -f "$(pkg-config --variable=module VmmgrVboxPdm)" ] || fail "linux: pkg-config's module variable"
-    echo "pkg-config: flags build and link, module $(pkg-config --variable=module VmmgrVboxPdm)"
     run=()
     exe=
+    cc=cc
+    objdump=objdump
+    module=$prefix/$so
+    built=$build/bin/VmmgrVboxPdm.so.1.0.0
   fi
+
+  # Shipped stripped, the debug information beside the module behind its debug link.
+  debug_sections() { "$objdump" -h "$1" | awk '$2 ~ /^\.debug_info$/ {n++} END {print n + 0}'; }
+  [ "$(debug_sections "$module")" = 0 ] || fail "$target: the installed module carries debug information"
+  [ "$(debug_sections "$module.debug")" = 1 ] || fail "$target: $module.debug holds no debug information"
+  # -Wk follows the module's debug link and checks the file's checksum.
+  "$objdump" -Wk "$module" 2>&1 | grep -q "Found separate debug info file" \
+    || fail "$target: the module's debug link does not lead to $module.debug"
+  echo "module: $(stat -c %s "$built") bytes as built, $(stat -c %s "$module") installed," \
+       "$(stat -c %s "$module.debug") in $(basename "$module").debug"
+
+  # pkg-config, as the guide shows it: a C VM manager linked by the flags alone, which runs
+  # without LD_LIBRARY_PATH (Linux) or with the module copied beside it (Windows).
+  export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+  [ "$(pkg-config --modversion VmmgrVboxPdm)" = 1.0.0 ] || fail "$target: pkg-config version"
+  [ -f "$(pkg-config --variable=module VmmgrVboxPdm)" ] || fail "$target: pkg-config's module variable"
+  mkdir -p "$work/$target/pc"
+  # shellcheck disable=SC2046
+  "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror examples/vmmgr-consumer/c-consumer.c \
+    $(pkg-config --cflags --libs VmmgrVboxPdm) $(pkg-config --variable=rpath_flags VmmgrVboxPdm) \
+    -o "$work/$target/pc/c-consumer$exe"
+  if [ "$target" = windows ]; then
+    cp "$(pkg-config --variable=module VmmgrVboxPdm)" "$work/$target/pc/"
+  fi
+  echo "== $target: run the C consumer built with pkg-config's flags"
+  env -u LD_LIBRARY_PATH "${run[@]}" "$work/$target/pc/c-consumer$exe" | tail -n 1
 
   echo "== $target: build examples/vmmgr-consumer against the installation"
   cmake -S examples/vmmgr-consumer -B "$work/$target/example" "${config[@]}" >/dev/null
@@ -84,6 +108,7 @@ $headers"
   echo "== $target: run"
   "${run[@]}" "$work/$target/example/vmmgr-consumer$exe"
   "${run[@]}" "$work/$target/example/vmmgr-linked$exe" | tail -n 1
+  "${run[@]}" "$work/$target/example/vmmgr-c-consumer$exe" | tail -n 1
   # The installed pdmhost finds the installed module by itself.
   "${run[@]}" "$prefix/bin/pdmhost$exe" --quiet | tail -n 1
 done
