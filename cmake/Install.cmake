@@ -36,8 +36,9 @@ install(EXPORT VmmgrVboxPdmTargets NAMESPACE VmmgrVboxPdm::
 
 # What a VM manager ships is the stripped module; its debug information goes beside it
 # (VmmgrVboxPdm.dll.debug, VmmgrVboxPdm.so.1.0.0.debug), where a debugger or a crash
-# analysis finds it through the module's debug link. Taken from the build tree's module, so
-# `cmake --install --strip` leaves it intact.
+# analysis finds it through the module's debug link (file name and checksum). Taken from the
+# build tree's module, so `cmake --install --strip` leaves it intact; a link left by an earlier
+# install is replaced, never kept with a stale checksum.
 if(NOT CMAKE_OBJCOPY)
   message(FATAL_ERROR "objcopy not found: the installed module is stripped with it")
 endif()
@@ -50,8 +51,9 @@ string(CONFIGURE [[
 set(module "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/@VMMGR_MODULE_INSTALL_DIR@/$<TARGET_FILE_NAME:VmmgrVboxPdm>")
 execute_process(COMMAND "@CMAKE_OBJCOPY@" --only-keep-debug "$<TARGET_FILE:VmmgrVboxPdm>" "${module}.debug"
                 COMMAND_ERROR_IS_FATAL ANY)
-execute_process(COMMAND "@CMAKE_OBJCOPY@" --strip-unneeded "--add-gnu-debuglink=${module}.debug" "${module}"
+execute_process(COMMAND "@CMAKE_OBJCOPY@" --strip-unneeded --remove-section=.gnu_debuglink "--add-gnu-debuglink=${module}.debug" "${module}"
                 COMMAND_ERROR_IS_FATAL ANY)
+file(CHMOD "${module}.debug" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${module}.debug")
 message(STATUS "Stripped: ${module}, debug information in ${module}.debug")
 ]] VMMGR_STRIP_MODULE @ONLY)
