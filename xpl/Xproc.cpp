@@ -1,12 +1,10 @@
 // The portable part of the process layer: the command-line quoting and the choice between
-// the plain and the elevated start. The operating-system calls are in XprocWinnt.cpp and
-// XprocPosix.cpp.
+// the plain and the elevated start. The operating-system calls are in win/XprocWinnt.cpp and
+// posix/XprocPosix.cpp.
 #include "xpl/Xproc.h"
 
-namespace {
 // ERROR_ELEVATION_REQUIRED: the program's manifest asks for an elevated token.
-constexpr int win32ElevationRequired = 740;
-} // namespace
+static constexpr int XPROC_WIN32_ELEVATION_REQUIRED = 740;
 
 std::string xprocQuoteArg(const std::string& element) {
   std::string token;
@@ -37,7 +35,7 @@ XErr xprocdetail::create(XprocHandle* handle, const std::vector<std::string>& ar
     return XERR_INVAL;
   const XErr result = basic(handle, args);
   // The failed plain start has logged already; the elevated one reports for itself.
-  if (result == xerrFromWin32(win32ElevationRequired))
+  if (result == xerrFromWin32(XPROC_WIN32_ELEVATION_REQUIRED))
     return elevated(handle, args);
   return result;
 }
