@@ -6,25 +6,16 @@
 // ERROR_ELEVATION_REQUIRED: the program's manifest asks for an elevated token.
 static constexpr int XPROC_WIN32_ELEVATION_REQUIRED = 740;
 
-std::string xprocQuoteArg(const std::string& element) {
-  std::string token;
-  token.reserve(element.size() + 2);
-  token += '"';
-  for (char c : element) {
-    if (c == '"' || c == '\\')
-      token += '\\';
-    token += c;
-  }
-  token += '"';
-  return token;
-}
-
 std::string xprocCommandLine(const std::vector<std::string>& args, std::size_t first) {
   std::string line;
   for (std::size_t i = first; i < args.size(); ++i) {
-    if (i > first)
-      line += ' ';
-    line += xprocQuoteArg(args[i]);
+    line += i > first ? " \"" : "\"";
+    for (char c : args[i]) {
+      if (c == '"' || c == '\\')
+        line += '\\';
+      line += c;
+    }
+    line += '"';
   }
   return line;
 }
