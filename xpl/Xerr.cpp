@@ -2,19 +2,20 @@
 
 #include <cstdint>
 
+namespace {
+constexpr int XERR_NAME_TABLE_SIZE = 1002;   // codes 0 to 1001
+constexpr int XERR_WIN32_TABLE_SIZE = 16001; // Windows errors 0 to 16000
+
 // Both tables live in zero-initialised static storage: no constructor runs at load, and until
 // xerrLibInit fills them every lookup falls through to the untranslated path.
-static const char* xerrNameTable[xerrNameTableSize];
-static std::uint32_t xerrWin32Table[xerrWin32TableSize];
-
-namespace {
-struct Win32Mapping {
-  int win32Error;
-  XErr code;
-};
+const char* xerrNameTable[XERR_NAME_TABLE_SIZE];
+std::uint32_t xerrWin32Table[XERR_WIN32_TABLE_SIZE];
 
 // Windows error number (ERROR_* name in the comment) to its code.
-constexpr Win32Mapping win32Mappings[] = {
+constexpr struct {
+  int win32Error;
+  XErr code;
+} XERR_WIN32_MAPPINGS[] = {
     {2, XERR_NOENT},         // ERROR_FILE_NOT_FOUND
     {3, XERR_NOENT},         // ERROR_PATH_NOT_FOUND
     {4, XERR_NFILE},         // ERROR_TOO_MANY_OPEN_FILES
@@ -52,29 +53,20 @@ constexpr Win32Mapping win32Mappings[] = {
     {1393, XERR_IO},         // ERROR_DISK_CORRUPT
     {1460, XERR_TIMEDOUT},   // ERROR_TIMEOUT
 };
-
-struct NamedCode {
-  XErr code;
-  const char* name;
-};
-
-constexpr NamedCode namedCodes[] = {{XERR_SUCCESS, "XERR_SUCCESS"},
-#define XERR_NAME_ENTRY(suffix, value) {value, "XERR_" #suffix},
-                                    XERR_NAMED_CODES(XERR_NAME_ENTRY)
-#undef XERR_NAME_ENTRY
-};
 } // namespace
 
 XErr xerrLibInit() {
-  for (const NamedCode& entry : namedCodes)
-    xerrNameTable[entry.code] = entry.name;
-  for (const Win32Mapping& entry : win32Mappings)
+  xerrNameTable[XERR_SUCCESS] = "XERR_SUCCESS";
+#define XERR_NAME_ENTRY(suffix, value) xerrNameTable[value] = "XERR_" #suffix;
+  XERR_NAMED_CODES(XERR_NAME_ENTRY)
+#undef XERR_NAME_ENTRY
+  for (const auto& entry : XERR_WIN32_MAPPINGS)
     xerrWin32Table[entry.win32Error] = static_cast<std::uint32_t>(entry.code);
   return XERR_SUCCESS;
 }
 
 XErr xerrFromWin32(int win32Error) {
-  if (win32Error >= 0 && win32Error < xerrWin32TableSize && xerrWin32Table[win32Error] != 0)
+  if (win32Error >= 0 && win32Error < XERR_WIN32_TABLE_SIZE && xerrWin32Table[win32Error] != 0)
     return static_cast<XErr>(xerrWin32Table[win32Error]);
   // A last-error value at or above 2^31 arrives negative; the sum wraps as 32-bit unsigned
   // arithmetic does, which signed addition may not be relied on to do.
@@ -85,7 +77,7 @@ XErr xerrFromWin32(int win32Error) {
 std::string xerrToString(XErr code) {
   if (code == XERR_FAILURE)
     return "XERR_FAILURE";
-  if (code >= 0 && code < xerrNameTableSize && xerrNameTable[code] != nullptr)
+  if (code >= 0 && code < XERR_NAME_TABLE_SIZE && xerrNameTable[code] != nullptr)
     return xerrNameTable[code];
   return "NOTDEFINED: " + std::to_string(code);
 }

@@ -45,11 +45,6 @@ enum : XErr {
   XERR_WIN32_BASE = 100000,
 };
 
-/// Name slots, indexed by code; null where a code has no name.
-constexpr int xerrNameTableSize = 1002;
-/// Windows error numbers that can have a translation: 0 to 16000.
-constexpr int xerrWin32TableSize = 16001;
-
 /// Fills the name and Windows tables. Run once at start-up, before any other thread uses the
 /// layer; a second call rewrites the same values. Always returns XERR_SUCCESS.
 XErr xerrLibInit();

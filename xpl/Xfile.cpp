@@ -21,7 +21,7 @@ XErr xfileMkdirRecursive(const std::string& path, std::uint32_t mode) {
   const std::vector<std::string> pieces = xstrSplit(fullPath, separator);
   // The first piece (a drive on Windows, the empty root on POSIX) is never tested itself:
   // a drive cannot be created, and the root always exists.
-  std::string prefix = std::string(xfileOsWalkPrefix) + pieces.front();
+  std::string prefix = std::string(XFILE_OS_WALK_PREFIX) + pieces.front();
   for (std::size_t i = 1; i < pieces.size(); ++i) {
     prefix += separator;
     prefix += pieces[i];
@@ -47,36 +47,34 @@ XErr xfileOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mode)
   return xfileOsOpen(handle, path, mode);
 }
 
-XErr xfileReadAll(XfileHandle& handle, void* buffer, std::uint64_t length) {
-  auto* bytes = static_cast<unsigned char*>(buffer);
+namespace {
+// The loop of the read-all and write-all: one step per call with what is left, until all of
+// length is done. A step that moves nothing would move nothing again, so it ends with stuck.
+template <typename Step> XErr xfileLoop(std::uint64_t length, XErr stuck, Step step) {
   std::uint64_t done = 0;
   while (done < length) {
     std::uint64_t count = 0;
-    const XErr err = xfileRead(handle, bytes + done, length - done, count);
+    const XErr err = step(done, count);
     if (err != XERR_SUCCESS)
       return err;
-    // End of file before the count: another read would give 0 again, forever.
     if (count == 0)
-      return XERR_NODATA;
+      return stuck;
     done += count;
   }
   return XERR_SUCCESS;
 }
+} // namespace
+
+XErr xfileReadAll(XfileHandle& handle, void* buffer, std::uint64_t length) {
+  return xfileLoop(length, XERR_NODATA, [&](std::uint64_t done, std::uint64_t& count) {
+    return xfileRead(handle, static_cast<char*>(buffer) + done, length - done, count);
+  });
+}
 
 XErr xfileWriteAll(XfileHandle& handle, const void* buffer, std::uint64_t length) {
-  const auto* bytes = static_cast<const unsigned char*>(buffer);
-  std::uint64_t done = 0;
-  while (done < length) {
-    std::uint64_t count = 0;
-    const XErr err = xfileWrite(handle, bytes + done, length - done, count);
-    if (err != XERR_SUCCESS)
-      return err;
-    // A platform that takes nothing without saying why would take nothing again.
-    if (count == 0)
-      return XERR_IO;
-    done += count;
-  }
-  return XERR_SUCCESS;
+  return xfileLoop(length, XERR_IO, [&](std::uint64_t done, std::uint64_t& count) {
+    return xfileWrite(handle, static_cast<const char*>(buffer) + done, length - done, count);
+  });
 }
 
 XErr xfileFlush(const std::string& path) {
@@ -85,11 +83,8 @@ XErr xfileFlush(const std::string& path) {
   if (openErr != XERR_SUCCESS)
     return openErr;
   const XErr flushErr = xfileOsFlushHandle(handle);
-  if (flushErr != XERR_SUCCESS) {
-    (void)xfileClose(handle);
-    return flushErr;
-  }
-  return xfileClose(handle);
+  const XErr closeErr = xfileClose(handle);
+  return flushErr != XERR_SUCCESS ? flushErr : closeErr;
 }
 
 XErr xfileMove(const std::string& source, const std::string& target) {

@@ -4,12 +4,16 @@
 
 #include "xpl/Xfile.h"
 
+#include <cstdint>
 #include <string>
+
+/// The longest count handed to one platform read or write: Windows takes a 32-bit count.
+constexpr std::uint64_t XFILE_MAX_TRANSFER = 0xFFFFFFFFu;
 
 /// What the recursive creation puts before the first piece of a full path: the long-path
 /// form's "\\?\" on Windows; nothing elsewhere, where the first piece of an absolute path is
 /// empty and the walk starts at the root.
-extern const char* const xfileOsWalkPrefix;
+extern const char* const XFILE_OS_WALK_PREFIX;
 
 /// The platform open with the access and disposition of mode; no directory is prepared.
 XErr xfileOsOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mode);

@@ -1,32 +1,21 @@
 // The portable part of the process layer: the command-line quoting and the choice between
-// the plain and the elevated start. The operating-system calls are in XprocWinnt.cpp and
-// XprocPosix.cpp.
+// the plain and the elevated start. The operating-system calls are in win/XprocWinnt.cpp and
+// posix/XprocPosix.cpp.
 #include "xpl/Xproc.h"
 
-namespace {
 // ERROR_ELEVATION_REQUIRED: the program's manifest asks for an elevated token.
-constexpr int win32ElevationRequired = 740;
-} // namespace
-
-std::string xprocQuoteArg(const std::string& element) {
-  std::string token;
-  token.reserve(element.size() + 2);
-  token += '"';
-  for (char c : element) {
-    if (c == '"' || c == '\\')
-      token += '\\';
-    token += c;
-  }
-  token += '"';
-  return token;
-}
+static constexpr int XPROC_WIN32_ELEVATION_REQUIRED = 740;
 
 std::string xprocCommandLine(const std::vector<std::string>& args, std::size_t first) {
   std::string line;
   for (std::size_t i = first; i < args.size(); ++i) {
-    if (i > first)
-      line += ' ';
-    line += xprocQuoteArg(args[i]);
+    line += i > first ? " \"" : "\"";
+    for (char c : args[i]) {
+      if (c == '"' || c == '\\')
+        line += '\\';
+      line += c;
+    }
+    line += '"';
   }
   return line;
 }
@@ -37,7 +26,7 @@ XErr xprocdetail::create(XprocHandle* handle, const std::vector<std::string>& ar
     return XERR_INVAL;
   const XErr result = basic(handle, args);
   // The failed plain start has logged already; the elevated one reports for itself.
-  if (result == xerrFromWin32(win32ElevationRequired))
+  if (result == xerrFromWin32(XPROC_WIN32_ELEVATION_REQUIRED))
     return elevated(handle, args);
   return result;
 }

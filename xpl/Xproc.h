@@ -28,14 +28,12 @@ struct XprocHandle {
 #endif
 };
 
-/// One element as a command-line token: a double quote, the element with a backslash
-/// written before every double quote and every backslash, a double quote.
-std::string xprocQuoteArg(const std::string& element);
-
-/// The tokens of args[first] onward, joined by single spaces; empty when there are none.
-/// Backslashes are doubled wherever they stand, so a Windows child that parses its command
-/// line by the C runtime's rules sees doubled backslashes inside an element, and a single one
-/// only where the element ends in a backslash or has one before a double quote.
+/// The tokens of args[first] onward, joined by single spaces; empty when there are none. A
+/// token is a double quote, the element with a backslash written before every double quote
+/// and every backslash, a double quote. Backslashes are doubled wherever they stand, so a
+/// Windows child that parses its command line by the C runtime's rules sees doubled
+/// backslashes inside an element, and a single one only where the element ends in a
+/// backslash or has one before a double quote.
 std::string xprocCommandLine(const std::vector<std::string>& args, std::size_t first = 0);
 
 /// Starts args[0] with args[1..] as its arguments; falls back to the elevated start when the

@@ -1,66 +1,42 @@
 #include "tests/support/Files.h"
 
+#include "xpl/Xstr.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <random>
 #include <system_error>
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
-#include <cstdlib>
 #endif
 
 namespace testsupport {
 
 #if defined(_WIN32)
-std::filesystem::path nativePath(const std::string& utf8) {
-  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-  wide.resize(wide.size() - 1);
-  return std::filesystem::path(wide);
+std::filesystem::path nativePath(const std::string& utf8) { return xstrUtf8ToWide(utf8); }
+static std::string utf8Of(const std::filesystem::path& path) {
+  return xstrWideToUtf8(path.wstring());
 }
-
-static std::string utf8Of(const wchar_t* wide) {
-  std::string text(WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), static_cast<int>(text.size()), nullptr,
-                      nullptr);
-  text.resize(text.size() - 1);
-  return text;
-}
-
 std::FILE* openFile(const std::string& path, bool write) {
   return _wfopen(nativePath(path).c_str(), write ? L"wb" : L"rb");
 }
-
-bool underWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-TempDir::TempDir(const std::string& prefix) {
-  wchar_t temp[MAX_PATH + 1];
-  GetTempPathW(MAX_PATH + 1, temp);
-  static std::atomic<int> serial{0};
-  path_ = utf8Of(temp) + prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-          std::to_string(++serial);
-  EXPECT_TRUE(CreateDirectoryW(nativePath(path_).c_str(), nullptr)) << path_;
-}
+bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"); }
 #else
-std::filesystem::path nativePath(const std::string& utf8) { return std::filesystem::path(utf8); }
-
-bool underWine() { return false; }
-
+std::filesystem::path nativePath(const std::string& utf8) { return utf8; }
+static std::string utf8Of(const std::filesystem::path& path) { return path.string(); }
 std::FILE* openFile(const std::string& path, bool write) {
   return std::fopen(path.c_str(), write ? "wb" : "rb");
 }
+bool underWine() { return false; }
+#endif
 
 TempDir::TempDir(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  EXPECT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
-  path_ = pattern;
+  const std::string name = prefix + "-" + std::to_string(std::random_device{}());
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / nativePath(name);
+  path_ = utf8Of(path);
+  EXPECT_TRUE(std::filesystem::create_directory(path)) << path_;
 }
-#endif
 
 TempDir::~TempDir() {
   std::error_code ignored;

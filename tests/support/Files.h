@@ -10,9 +10,8 @@
 
 namespace testsupport {
 
-/// A filesystem path for a UTF-8 name. On Windows it is made wide by the system's own
-/// converter: the narrow conversions of std::filesystem are not usable against the runtime
-/// the Windows build links.
+/// A filesystem path for a UTF-8 name, made wide on Windows by the string layer: the narrow
+/// conversions of std::filesystem are not usable against the runtime the Windows build links.
 std::filesystem::path nativePath(const std::string& utf8);
 
 /// C stdio on a UTF-8 path (the library's file streams share the same limitation).
@@ -32,8 +31,6 @@ class TempDir {
 public:
   explicit TempDir(const std::string& prefix);
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
   /// path() + separator + name

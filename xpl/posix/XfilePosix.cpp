@@ -5,24 +5,33 @@
 #include "xpl/Xfile.h"
 
 #include "xpl/XfileOs.h"
+#include "xpl/Xpl.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
-const char* const xfileOsWalkPrefix = "";
+const char* const XFILE_OS_WALK_PREFIX = "";
 
 namespace {
 
-// The longest count handed to one read or write.
-constexpr std::uint64_t maxTransfer = UINT32_MAX;
+// The result of a call that returns 0 on success and sets errno on failure.
+inline XErr result(int returned) { return returned == 0 ? XERR_SUCCESS : errno; }
 
-inline XErr lastError() { return static_cast<XErr>(errno); }
+// Repeats a call that a signal interrupted before it did anything.
+template <typename Call> auto retried(Call call) {
+  decltype(call()) returned;
+  do {
+    returned = call();
+  } while (returned < 0 && errno == EINTR);
+  return returned;
+}
 
 inline int descriptorOf(const XfileHandle& handle) {
   return static_cast<int>(reinterpret_cast<std::intptr_t>(handle.platformHandle));
@@ -32,31 +41,10 @@ inline void* handleOf(int descriptor) {
   return reinterpret_cast<void*>(static_cast<std::intptr_t>(descriptor));
 }
 
-// Paths are cut at their first NUL, as the conversion to UTF-16 cuts them on Windows.
-inline const char* pathOf(const std::string& path) { return path.c_str(); }
-
-bool isDirectory(const char* path) {
-  struct stat info;
-  return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The directory part of a path as unlink saw it: "." for a bare name, "/" for "/name".
-std::string parentOf(const std::string& path) {
-  const std::string text(path.c_str());
-  const std::size_t last = text.rfind('/');
-  if (last == std::string::npos)
-    return ".";
-  if (last == 0)
-    return "/";
-  return text.substr(0, last);
-}
-
 // open() flags per mode. No O_CLOEXEC: child processes inherit the descriptor, as they
 // inherit the Windows handle opened with inheritable security attributes.
 int openFlags(XfileOpenMode mode) {
   switch (mode) {
-  case XFILE_MODE_READ:
-    return O_RDONLY;
   case XFILE_MODE_READWRITE:
     return O_RDWR | O_CREAT;
   case XFILE_MODE_APPEND:
@@ -65,33 +53,37 @@ int openFlags(XfileOpenMode mode) {
     return O_RDWR | O_CREAT | O_TRUNC;
   case XFILE_MODE_READWRITE_EXISTING:
     return O_RDWR;
+  default:
+    return O_RDONLY;
   }
-  return O_RDONLY;
 }
 
-// Copies the rest of one descriptor into another; the errno of a failing call is returned.
-XErr copyContent(int from, int to) {
+// Creates target and copies the open file from into it, with the source's permissions and
+// times, as the Windows copy keeps the last-write time.
+XErr copyInto(int from, const std::string& target, const struct stat& info) {
+  // O_EXCL refuses an existing target in the very call that would create it, so a target
+  // that exists is never opened, let alone changed.
+  const int to =
+      ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
+  if (to < 0)
+    return errno;
+  XfileHandle in{handleOf(from)}, out{handleOf(to)};
   std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t got = ::read(from, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
-      return lastError();
-    }
-    if (got == 0)
-      return XERR_SUCCESS;
-    ssize_t put = 0;
-    while (put < got) {
-      const ssize_t n = ::write(to, buffer.data() + put, static_cast<std::size_t>(got - put));
-      if (n < 0) {
-        if (errno == EINTR)
-          continue;
-        return lastError();
-      }
-      put += n;
-    }
+  XErr err = XERR_SUCCESS;
+  for (std::uint64_t got = 1; err == XERR_SUCCESS && got > 0;) {
+    err = xfileRead(in, buffer.data(), buffer.size(), got);
+    if (err == XERR_SUCCESS)
+      err = xfileWriteAll(out, buffer.data(), got);
   }
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  if (err == XERR_SUCCESS)
+    err = result(::futimens(to, times));
+  if (::close(to) != 0 && err == XERR_SUCCESS)
+    err = errno;
+  // A half-written target is not a copy; this target is the one just created.
+  if (err != XERR_SUCCESS)
+    ::unlink(target.c_str());
+  return err;
 }
 
 } // namespace
@@ -102,69 +94,42 @@ XErr xfileGetFullPath(const std::string& path, std::string& fullPath) {
   const std::string text(path.c_str());
   if (text.empty())
     return XERR_NOENT;
-  std::string joined;
-  if (text.front() == '/') {
-    joined = text;
-  } else {
-    std::vector<char> cwd(PATH_MAX);
-    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-      if (errno != ERANGE)
-        return lastError();
-      cwd.resize(cwd.size() * 2);
-    }
-    joined = std::string(cwd.data()) + "/" + text;
-  }
-
-  std::vector<std::string> kept;
-  std::size_t start = 0;
-  while (start <= joined.size()) {
-    std::size_t end = joined.find('/', start);
-    if (end == std::string::npos)
-      end = joined.size();
-    const std::string piece = joined.substr(start, end - start);
-    if (piece == "..") {
-      if (!kept.empty())
-        kept.pop_back();
-    } else if (!piece.empty() && piece != ".") {
-      kept.push_back(piece);
-    }
-    start = end + 1;
-  }
-
-  std::string result;
-  for (const std::string& piece : kept)
-    result += "/" + piece;
-  // A trailing separator says "directory", and the Windows service keeps it too.
-  if (result.empty() || text.back() == '/')
-    result += "/";
-  fullPath = result;
+  std::error_code error;
+  const std::filesystem::path base =
+      text.front() == XPL_PATH_SEPARATOR ? "/" : std::filesystem::current_path(error);
+  if (error)
+    return error.value();
+  // The leading separators go: the folding would keep a lone "//" as it is.
+  const std::string relative =
+      text.substr(std::min(text.find_first_not_of(XPL_PATH_SEPARATOR), text.size()));
+  std::string folded = (base / relative).lexically_normal().string();
+  // A trailing separator says "directory"; the Windows service keeps it only where the path
+  // had one, not where a last "." or ".." was folded away.
+  if (folded.size() > 1 && folded.back() == XPL_PATH_SEPARATOR && text.back() != XPL_PATH_SEPARATOR)
+    folded.pop_back();
+  fullPath = folded;
   return XERR_SUCCESS;
 }
 
 XErr xfileExists(const std::string& path) {
   struct stat info;
-  return ::stat(pathOf(path), &info) == 0 ? XERR_SUCCESS : lastError();
+  return result(::stat(path.c_str(), &info));
 }
 
 XErr xfileMkdir(const std::string& path, std::uint32_t /*mode*/) {
   // 0777 less the umask: the process default, as Windows gives a directory created with
   // no security descriptor.
-  if (::mkdir(pathOf(path), 0777) == 0 || errno == EEXIST)
+  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST)
     return XERR_SUCCESS;
-  return lastError();
+  return errno;
 }
 
-XErr xfileRmdir(const std::string& path) {
-  return ::rmdir(pathOf(path)) == 0 ? XERR_SUCCESS : lastError();
-}
+XErr xfileRmdir(const std::string& path) { return result(::rmdir(path.c_str())); }
 
 XErr xfileOsOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mode) {
-  int descriptor;
-  do {
-    descriptor = ::open(pathOf(path), openFlags(mode), 0666);
-  } while (descriptor < 0 && errno == EINTR);
+  const int descriptor = retried([&] { return ::open(path.c_str(), openFlags(mode), 0666); });
   if (descriptor < 0)
-    return lastError();
+    return errno;
   // Windows opens no directory as a file; a read-only open() of one would succeed here and
   // fail only at the first read.
   struct stat info;
@@ -178,30 +143,24 @@ XErr xfileOsOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mod
 
 XErr xfileClose(XfileHandle& handle) {
   // Not retried on EINTR: Linux releases the descriptor whatever close() returns.
-  return ::close(descriptorOf(handle)) == 0 ? XERR_SUCCESS : lastError();
+  return result(::close(descriptorOf(handle)));
 }
 
 XErr xfileRead(XfileHandle& handle, void* buffer, std::uint64_t length, std::uint64_t& bytesRead) {
-  const std::size_t count = static_cast<std::size_t>(std::min(length, maxTransfer));
-  ssize_t got;
-  do {
-    got = ::read(descriptorOf(handle), buffer, count);
-  } while (got < 0 && errno == EINTR);
+  const std::size_t count = std::min(length, XFILE_MAX_TRANSFER);
+  const ssize_t got = retried([&] { return ::read(descriptorOf(handle), buffer, count); });
   if (got < 0)
-    return lastError();
+    return errno;
   bytesRead = static_cast<std::uint64_t>(got);
   return XERR_SUCCESS;
 }
 
 XErr xfileWrite(XfileHandle& handle, const void* buffer, std::uint64_t length,
                 std::uint64_t& bytesWritten) {
-  const std::size_t count = static_cast<std::size_t>(std::min(length, maxTransfer));
-  ssize_t put;
-  do {
-    put = ::write(descriptorOf(handle), buffer, count);
-  } while (put < 0 && errno == EINTR);
+  const std::size_t count = std::min(length, XFILE_MAX_TRANSFER);
+  const ssize_t put = retried([&] { return ::write(descriptorOf(handle), buffer, count); });
   if (put < 0)
-    return lastError();
+    return errno;
   bytesWritten = static_cast<std::uint64_t>(put);
   return XERR_SUCCESS;
 }
@@ -215,10 +174,9 @@ XErr xfileSeek(XfileHandle& handle, std::int64_t offset, std::uint32_t origin,
                 "origins pass through unchanged");
   if (origin > XFILE_SEEK_END)
     return XERR_INVAL;
-  const off_t position =
-      ::lseek(descriptorOf(handle), static_cast<off_t>(offset), static_cast<int>(origin));
+  const off_t position = ::lseek(descriptorOf(handle), offset, static_cast<int>(origin));
   if (position < 0)
-    return lastError();
+    return errno;
   newPosition = static_cast<std::uint64_t>(position);
   return XERR_SUCCESS;
 }
@@ -226,78 +184,52 @@ XErr xfileSeek(XfileHandle& handle, std::int64_t offset, std::uint32_t origin,
 XErr xfileGetSize(XfileHandle& handle, std::uint64_t& size) {
   struct stat info;
   if (::fstat(descriptorOf(handle), &info) != 0)
-    return lastError();
+    return errno;
   size = static_cast<std::uint64_t>(info.st_size);
   return XERR_SUCCESS;
 }
 
 XErr xfileGetSizeByPath(const std::string& path, std::uint64_t& size) {
   struct stat info;
-  if (::stat(pathOf(path), &info) != 0)
-    return lastError();
+  if (::stat(path.c_str(), &info) != 0)
+    return errno;
   // A directory has no data size of its own; the Windows directory entry says 0.
   size = S_ISDIR(info.st_mode) ? 0 : static_cast<std::uint64_t>(info.st_size);
   return XERR_SUCCESS;
 }
 
-XErr xfileOsFlushHandle(XfileHandle& handle) {
-  return ::fsync(descriptorOf(handle)) == 0 ? XERR_SUCCESS : lastError();
-}
+XErr xfileOsFlushHandle(XfileHandle& handle) { return result(::fsync(descriptorOf(handle))); }
 
 XErr xfileOsReplace(const std::string& source, const std::string& target) {
-  return ::rename(pathOf(source), pathOf(target)) == 0 ? XERR_SUCCESS : lastError();
+  return result(::rename(source.c_str(), target.c_str()));
 }
 
 XErr xfileCopy(const std::string& source, const std::string& target) {
-  const int from = ::open(pathOf(source), O_RDONLY | O_CLOEXEC);
+  const int from = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (from < 0)
-    return lastError();
+    return errno;
   struct stat info;
-  if (::fstat(from, &info) != 0) {
-    const XErr err = lastError();
-    ::close(from);
-    return err;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    ::close(from);
-    return XERR_ISDIR;
-  }
-  // O_EXCL refuses an existing target in the same call that creates a new one, so a target
-  // that exists is never opened, let alone changed.
-  const int to =
-      ::open(pathOf(target), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
-  if (to < 0) {
-    const XErr err = lastError();
-    ::close(from);
-    return err;
-  }
-  XErr err = copyContent(from, to);
-  if (err == XERR_SUCCESS) {
-    // The copy keeps the source's last-write time, as the Windows copy does.
-    const struct timespec times[2] = {info.st_atim, info.st_mtim};
-    if (::futimens(to, times) != 0)
-      err = lastError();
-  }
-  if (::close(to) != 0 && err == XERR_SUCCESS)
-    err = lastError();
+  XErr err = result(::fstat(from, &info));
+  if (err == XERR_SUCCESS)
+    err = S_ISDIR(info.st_mode) ? XERR_ISDIR : copyInto(from, target, info);
   ::close(from);
-  // A half-written target is not a copy; this target is the one just created.
-  if (err != XERR_SUCCESS)
-    ::unlink(pathOf(target));
   return err;
 }
 
 XErr xfileHardLink(const std::string& existingPath, const std::string& newPath) {
-  return ::link(pathOf(existingPath), pathOf(newPath)) == 0 ? XERR_SUCCESS : lastError();
+  return result(::link(existingPath.c_str(), newPath.c_str()));
 }
 
 XErr xfileDelete(const std::string& path) {
-  if (::unlink(pathOf(path)) == 0)
+  if (::unlink(path.c_str()) == 0)
     return XERR_SUCCESS;
-  const XErr err = lastError();
-  // ENOENT does not say whether the file or its directory is missing; Windows forgives
-  // only the first, so ask whether the directory is there.
-  if (err == XERR_NOENT && isDirectory(parentOf(path).c_str()))
+  const XErr err = errno;
+  // ENOENT does not say whether the file or its directory is missing; Windows forgives only
+  // the first, so ask whether the directory is there (the trailing separator makes the
+  // question "is it a directory"; "." stands for a bare name's).
+  const std::size_t last = path.rfind(XPL_PATH_SEPARATOR);
+  const std::string directory = last == std::string::npos ? "." : path.substr(0, last + 1);
+  if (err == XERR_NOENT && xfileExists(directory) == XERR_SUCCESS)
     return XERR_SUCCESS;
   return err;
 }

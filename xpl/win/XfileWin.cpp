@@ -1,5 +1,8 @@
 // The file layer on Windows: the wide-character file calls, every failure translated from
 // the last error read right after the call that failed.
+//
+// The wide paths are held in named locals, not in temporaries: freeing a temporary between
+// the failing call and GetLastError must not be able to change the last error.
 #include "xpl/Xfile.h"
 
 #include "xpl/XfileOs.h"
@@ -10,23 +13,18 @@
 #include <algorithm>
 #include <vector>
 
-const char* const xfileOsWalkPrefix = "\\\\?\\";
+const char* const XFILE_OS_WALK_PREFIX = "\\\\?\\";
 
 namespace {
 
-constexpr DWORD errorAlreadyExists = 183; // ERROR_ALREADY_EXISTS
-constexpr DWORD errorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
-constexpr std::uint64_t maxTransfer = MAXDWORD;
-
 inline XErr lastError() { return xerrFromWin32(static_cast<int>(GetLastError())); }
+
+// The result of a call that returns nonzero on success and sets the last error on failure.
+inline XErr result(BOOL succeeded) { return succeeded ? XERR_SUCCESS : lastError(); }
 
 inline HANDLE handleOf(const XfileHandle& handle) {
   return static_cast<HANDLE>(handle.platformHandle);
 }
-
-// The wide paths are held in named locals by the callers, not in temporaries: freeing a
-// temporary between the failing call and GetLastError must not be able to change it.
-inline XstrWide wide(const std::string& path) { return xstrUtf8ToWide(path); }
 
 struct OpenArguments {
   DWORD access;
@@ -35,8 +33,6 @@ struct OpenArguments {
 
 OpenArguments openArguments(XfileOpenMode mode) {
   switch (mode) {
-  case XFILE_MODE_READ:
-    return {GENERIC_READ, OPEN_EXISTING};
   case XFILE_MODE_READWRITE:
     return {GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS};
   case XFILE_MODE_APPEND:
@@ -47,14 +43,15 @@ OpenArguments openArguments(XfileOpenMode mode) {
     return {GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS};
   case XFILE_MODE_READWRITE_EXISTING:
     return {GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING};
+  default:
+    return {GENERIC_READ, OPEN_EXISTING};
   }
-  return {GENERIC_READ, OPEN_EXISTING};
 }
 
 } // namespace
 
 XErr xfileGetFullPath(const std::string& path, std::string& fullPath) {
-  const XstrWide widePath = wide(path);
+  const XstrWide widePath = xstrUtf8ToWide(path);
   const DWORD needed = GetFullPathNameW(widePath.c_str(), 0, nullptr, nullptr);
   if (needed == 0)
     return lastError();
@@ -66,36 +63,29 @@ XErr xfileGetFullPath(const std::string& path, std::string& fullPath) {
 }
 
 XErr xfileExists(const std::string& path) {
-  const XstrWide widePath = wide(path);
-  if (GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES)
-    return XERR_SUCCESS;
-  return lastError();
+  const XstrWide widePath = xstrUtf8ToWide(path);
+  return result(GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES);
 }
 
 XErr xfileMkdir(const std::string& path, std::uint32_t /*mode*/) {
-  const XstrWide widePath = wide(path);
+  const XstrWide widePath = xstrUtf8ToWide(path);
   if (CreateDirectoryW(widePath.c_str(), nullptr))
     return XERR_SUCCESS;
   // Read once: the existing name is success, anything else is translated.
   const DWORD error = GetLastError();
-  if (error == errorAlreadyExists)
-    return XERR_SUCCESS;
-  return xerrFromWin32(static_cast<int>(error));
+  return error == ERROR_ALREADY_EXISTS ? XERR_SUCCESS : xerrFromWin32(static_cast<int>(error));
 }
 
 XErr xfileRmdir(const std::string& path) {
-  const XstrWide widePath = wide(path);
-  return RemoveDirectoryW(widePath.c_str()) ? XERR_SUCCESS : lastError();
+  const XstrWide widePath = xstrUtf8ToWide(path);
+  return result(RemoveDirectoryW(widePath.c_str()));
 }
 
 XErr xfileOsOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mode) {
   const OpenArguments arguments = openArguments(mode);
   // Inheritable, so that child processes created with handle inheritance receive it.
-  SECURITY_ATTRIBUTES security{};
-  security.nLength = sizeof security;
-  security.lpSecurityDescriptor = nullptr;
-  security.bInheritHandle = TRUE;
-  const XstrWide widePath = wide(path);
+  SECURITY_ATTRIBUTES security{sizeof security, nullptr, TRUE};
+  const XstrWide widePath = xstrUtf8ToWide(path);
   const HANDLE opened = CreateFileW(
       widePath.c_str(), arguments.access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       &security, arguments.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -105,14 +95,12 @@ XErr xfileOsOpen(XfileHandle& handle, const std::string& path, XfileOpenMode mod
   return XERR_SUCCESS;
 }
 
-XErr xfileClose(XfileHandle& handle) {
-  return CloseHandle(handleOf(handle)) ? XERR_SUCCESS : lastError();
-}
+XErr xfileClose(XfileHandle& handle) { return result(CloseHandle(handleOf(handle))); }
 
 XErr xfileRead(XfileHandle& handle, void* buffer, std::uint64_t length, std::uint64_t& bytesRead) {
   DWORD count = 0;
-  if (!ReadFile(handleOf(handle), buffer, static_cast<DWORD>(std::min(length, maxTransfer)), &count,
-                nullptr))
+  if (!ReadFile(handleOf(handle), buffer, static_cast<DWORD>(std::min(length, XFILE_MAX_TRANSFER)),
+                &count, nullptr))
     return lastError();
   bytesRead = count;
   return XERR_SUCCESS;
@@ -121,7 +109,7 @@ XErr xfileRead(XfileHandle& handle, void* buffer, std::uint64_t length, std::uin
 XErr xfileWrite(XfileHandle& handle, const void* buffer, std::uint64_t length,
                 std::uint64_t& bytesWritten) {
   DWORD count = 0;
-  if (!WriteFile(handleOf(handle), buffer, static_cast<DWORD>(std::min(length, maxTransfer)),
+  if (!WriteFile(handleOf(handle), buffer, static_cast<DWORD>(std::min(length, XFILE_MAX_TRANSFER)),
                  &count, nullptr))
     return lastError();
   bytesWritten = count;
@@ -149,49 +137,39 @@ XErr xfileGetSize(XfileHandle& handle, std::uint64_t& size) {
 
 XErr xfileGetSizeByPath(const std::string& path, std::uint64_t& size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  const XstrWide widePath = wide(path);
+  const XstrWide widePath = xstrUtf8ToWide(path);
   if (!GetFileAttributesExW(widePath.c_str(), GetFileExInfoStandard, &data))
     return lastError();
   size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return XERR_SUCCESS;
 }
 
-XErr xfileOsFlushHandle(XfileHandle& handle) {
-  return FlushFileBuffers(handleOf(handle)) ? XERR_SUCCESS : lastError();
-}
+XErr xfileOsFlushHandle(XfileHandle& handle) { return result(FlushFileBuffers(handleOf(handle))); }
 
 XErr xfileOsReplace(const std::string& source, const std::string& target) {
   // Without MOVEFILE_COPY_ALLOWED: a move to another volume fails instead of copying.
-  const XstrWide wideSource = wide(source);
-  const XstrWide wideTarget = wide(target);
-  if (MoveFileExW(wideSource.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING))
-    return XERR_SUCCESS;
-  return lastError();
+  const XstrWide wideSource = xstrUtf8ToWide(source);
+  const XstrWide wideTarget = xstrUtf8ToWide(target);
+  return result(MoveFileExW(wideSource.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING));
 }
 
 XErr xfileCopy(const std::string& source, const std::string& target) {
-  const XstrWide wideSource = wide(source);
-  const XstrWide wideTarget = wide(target);
-  if (CopyFileW(wideSource.c_str(), wideTarget.c_str(), TRUE))
-    return XERR_SUCCESS;
-  return lastError();
+  const XstrWide wideSource = xstrUtf8ToWide(source);
+  const XstrWide wideTarget = xstrUtf8ToWide(target);
+  return result(CopyFileW(wideSource.c_str(), wideTarget.c_str(), TRUE));
 }
 
 XErr xfileHardLink(const std::string& existingPath, const std::string& newPath) {
-  const XstrWide wideNew = wide(newPath);
-  const XstrWide wideExisting = wide(existingPath);
-  if (CreateHardLinkW(wideNew.c_str(), wideExisting.c_str(), nullptr))
-    return XERR_SUCCESS;
-  return lastError();
+  const XstrWide wideNew = xstrUtf8ToWide(newPath);
+  const XstrWide wideExisting = xstrUtf8ToWide(existingPath);
+  return result(CreateHardLinkW(wideNew.c_str(), wideExisting.c_str(), nullptr));
 }
 
 XErr xfileDelete(const std::string& path) {
-  const XstrWide widePath = wide(path);
+  const XstrWide widePath = xstrUtf8ToWide(path);
   if (DeleteFileW(widePath.c_str()))
     return XERR_SUCCESS;
+  // Read once. Only the missing file is forgiven; a missing directory (error 3) is reported.
   const DWORD error = GetLastError();
-  // Only the missing file is forgiven; a missing directory (error 3) is reported.
-  if (error == errorFileNotFound)
-    return XERR_SUCCESS;
-  return xerrFromWin32(static_cast<int>(error));
+  return error == ERROR_FILE_NOT_FOUND ? XERR_SUCCESS : xerrFromWin32(static_cast<int>(error));
 }

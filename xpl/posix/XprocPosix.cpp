@@ -34,11 +34,13 @@ std::vector<char*> argvOf(const std::vector<std::string>& args) {
   return argv;
 }
 
-// posix_spawnp reports a failed exec (a missing program, no execute permission) as its own
-// result, so the caller learns it just as CreateProcessW would tell it.
-XErr spawnChild(pid_t* pid, const std::vector<std::string>& args) {
-  std::vector<char*> argv = argvOf(args);
-  return posix_spawnp(pid, argv[0], nullptr, nullptr, argv.data(), environ);
+// Waits for the child pid to end, through any signals that interrupt the wait.
+XErr reap(pid_t pid, int& status) {
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR)
+      return errno;
+  }
+  return XERR_SUCCESS;
 }
 
 // A child nobody will wait for must not stay a zombie of this process: an intermediate
@@ -56,18 +58,18 @@ XErr spawnDetached(const std::vector<std::string>& args) {
     _exit(posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ));
   }
   int status = 0;
-  while (waitpid(intermediate, &status, 0) < 0) {
-    if (errno != EINTR)
-      return errno;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : XERR_FAILURE;
+  const XErr e = reap(intermediate, status);
+  return e != XERR_SUCCESS ? e : WIFEXITED(status) ? WEXITSTATUS(status) : XERR_FAILURE;
 }
 
+// posix_spawnp reports a failed exec (a missing program, no execute permission) as its own
+// result, so the caller learns it just as CreateProcessW would tell it.
 XErr start(XprocHandle* handle, const std::vector<std::string>& args) {
   if (!handle)
     return spawnDetached(args);
+  std::vector<char*> argv = argvOf(args);
   pid_t pid = 0;
-  const XErr error = spawnChild(&pid, args);
+  const XErr error = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
   if (error == XERR_SUCCESS)
     *handle = XprocHandle{static_cast<int>(pid), 0, 0};
   return error;
@@ -110,18 +112,8 @@ XErr xprocCreate_elevated_basic(XprocHandle* handle, const std::vector<std::stri
 }
 
 XErr xprocWait(XprocHandle* handle, std::uint32_t* exitCode) {
-  XErr e = XERR_SUCCESS;
   int status = 0;
-  if (!namesProcess(handle)) {
-    e = XERR_BADF;
-  } else {
-    while (waitpid(handle->pid, &status, 0) < 0) {
-      if (errno != EINTR) {
-        e = errno;
-        break;
-      }
-    }
-  }
+  const XErr e = namesProcess(handle) ? reap(handle->pid, status) : XERR_BADF;
   if (e != XERR_SUCCESS) {
     XLOG_E("xprocWait failed with %d %s", e, xerrToString(e).c_str());
     return e;
@@ -134,11 +126,9 @@ XErr xprocWait(XprocHandle* handle, std::uint32_t* exitCode) {
 }
 
 XErr xprocKill(XprocHandle* handle, std::uint32_t exitCode) {
-  XErr e = XERR_SUCCESS;
-  if (!namesProcess(handle))
-    e = XERR_BADF;
-  else if (kill(handle->pid, SIGKILL) != 0)
-    e = errno;
+  const XErr e = !namesProcess(handle)             ? XERR_BADF
+                 : kill(handle->pid, SIGKILL) == 0 ? XERR_SUCCESS
+                                                   : errno;
   if (e != XERR_SUCCESS) {
     XLOG_E("%s: TerminateProcess failed err=%d [%s]", "xprocKill", e, xerrToString(e).c_str());
     return e;

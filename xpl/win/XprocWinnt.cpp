@@ -10,8 +10,8 @@
 #include <shellapi.h>
 #include <stdlib.h>
 
-// Under XSTR (39), not XPROC (37): the module number is what level specifications filter
-// on, and this file's messages have always been under 39.
+// Its messages go under XSTR (39), not XPROC (37): a level specification selects them by
+// that module, together with the string layer's.
 static constexpr XlogModuleId xlogModuleId = XLOG_MODULE_XSTR;
 
 namespace {
