@@ -1,8 +1,6 @@
-// Bounded stress: many threads logging into one log file that has just been rotated, a
-// few hundred thousand timers from several threads, and a device set under concurrent
-// port and MMIO traffic with interrupt changes. Each runs a fixed amount of work and
+// Bounded stress: many threads logging into one log file that has just been rotated, and a
+// few hundred thousand timers from several threads. Each runs a fixed amount of work and
 // checks that nothing was lost, duplicated or reordered.
-#include "tests/support/BridgeVm.h"
 #include "tests/support/Files.h"
 #include "xpl/Xerr.h"
 #include "xpl/Xlog.h"
@@ -127,82 +125,4 @@ TEST(Stress, HundredsOfThousandsOfTimersFireOnceInDeadlineOrder) {
     }
   }
   EXPECT_EQ(throwing.load(), threads * (perThread / 1000));
-}
-
-namespace {
-std::atomic<long> portCalls{0}, mmioCalls{0};
-int32_t stressPortRead(uint16_t port, uint32_t* value, uint32_t) {
-  ++portCalls;
-  *value = port;
-  return 0;
-}
-int32_t stressPortWrite(uint16_t, uint32_t, uint32_t) {
-  ++portCalls;
-  return 0;
-}
-int32_t stressMmioRead(uint64_t offset, void* buffer, uint32_t size) {
-  ++mmioCalls;
-  if (offset + size > 0x1000)
-    return 1;
-  std::memset(buffer, static_cast<int>(offset & 0xFF), size);
-  return 0;
-}
-int32_t stressMmioWrite(uint64_t offset, const void*, uint32_t) {
-  ++mmioCalls;
-  return offset + 4 > 0x1000 ? 1 : 0;
-}
-} // namespace
-
-TEST(Stress, DevicesUnderConcurrentPortMmioAndInterruptTraffic) {
-  testsupport::CaptureLogger::install(XLOG_INFO);
-  testsupport::BridgeVm vm;
-  vm.table.addSerial({"COM1", "uart", 0x3F8, 8, stressPortRead, stressPortWrite});
-  void* shared = nullptr;
-  pdmhost::PciSpec pci;
-  pci.name = "pci0";
-  pci.regions = {{0, true, 0x1000, nullptr}, {1, false, 0x1000, &shared}};
-  pci.read = stressMmioRead;
-  pci.write = stressMmioWrite;
-  vm.table.addPci(pci);
-  vm.start(XLOG_INFO);
-  ASSERT_EQ(vm.host.placeAllRegions(0xE0000000), 0);
-  portCalls = mmioCalls = 0;
-
-  constexpr int workers = 4, rounds = 20000;
-  std::atomic<int> failures{0};
-  std::vector<std::thread> pool;
-  for (int w = 0; w < workers; ++w)
-    pool.emplace_back([&, w] {
-      for (int i = 0; i < rounds; ++i) {
-        uint32_t value = 0;
-        const uint16_t port = static_cast<uint16_t>(0x3F8 + (i + w) % 8);
-        if (vm.host.portRead(port, 1, &value) != 0 || value != port)
-          ++failures;
-        if (vm.host.portWrite(port, static_cast<uint32_t>(i), 4) != 0)
-          ++failures;
-        uint8_t buffer[8];
-        const uint64_t offset = static_cast<uint64_t>((i * 8) % 0x1000);
-        if (vm.host.memRead(0xE0000000 + offset, buffer, 8) != 0 ||
-            buffer[0] != static_cast<uint8_t>(offset))
-          ++failures;
-        const uint32_t word = static_cast<uint32_t>(i);
-        if (vm.host.memWrite(0xE0000000 + offset, &word, 4) != 0)
-          ++failures;
-      }
-    });
-  std::thread interrupts([&] {
-    for (int i = 0; i < rounds; ++i)
-      vm.setIrq(vm.table.entry(1).devIns, i & 1);
-  });
-  for (auto& th : pool)
-    th.join();
-  interrupts.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(portCalls.load(), 2L * workers * rounds);
-  EXPECT_EQ(mmioCalls.load(), 2L * workers * rounds);
-  const auto events = vm.host.irqEvents();
-  ASSERT_EQ(events.size(), static_cast<size_t>(rounds));
-  for (int i = 0; i < rounds; ++i)
-    ASSERT_EQ(events[i].level, i & 1) << i;
-  EXPECT_TRUE(testsupport::CaptureLogger::lines().empty());
 }

@@ -1,0 +1,423 @@
+// The device bridge: every binary layout byte for byte, then registration, serial ports, PCI
+// construction, MMIO forwarding and the interrupt line on the stand-in host, and one bounded
+// run of concurrent guest traffic.
+#include "tests/support/CaptureLogger.h"
+#include "tools/pdmhost/PdmHost.h"
+#include "tools/pdmhost/VmTable.h"
+#include "vmmgr/vbox/pdm/VmmgrVboxPdmInternal.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using pdmhost::HostOp;
+using namespace ::testing;
+using testsupport::CaptureLogger;
+using Words = std::vector<uint64_t>;
+using Texts = std::vector<std::string>;
+using P = void*;
+
+namespace {
+
+template <typename T> T at(const void* base, size_t offset) {
+  T value;
+  std::memcpy(&value, static_cast<const uint8_t*>(base) + offset, sizeof value);
+  return value;
+}
+template <typename T> uint64_t w(T v) { return (uint64_t)(uintptr_t)v; }
+// Little-endian 64-bit words at byte offsets.
+void fill(void* base, std::initializer_list<std::pair<size_t, uint64_t>> words) {
+  for (auto [offset, word] : words)
+    std::memcpy(static_cast<uint8_t*>(base) + offset, &word, 8);
+}
+
+// A host laid out by hand: each slot records its number and its arguments, declared here
+// with the widths of the contract.
+std::vector<Words> hostCalls;
+template <int SLOT, typename R, typename... A> R hostSlot(A... args) {
+  hostCalls.push_back({static_cast<uint64_t>(SLOT), w(args)...});
+  return R();
+}
+template <int SLOT, typename R, typename... A> P slot() { return (P)&hostSlot<SLOT, R, A...>; }
+
+// The VM manager's callbacks record {device, port or offset, size[, value]} and answer.
+std::vector<Words> seen;
+int32_t answer = 0;
+template <int D> int32_t portIn(uint16_t port, uint32_t* value, uint32_t size) {
+  return seen.push_back({D, port, size}), *value = 0xC0DE0000u + D, answer;
+}
+template <int D> int32_t portOut(uint16_t port, uint32_t value, uint32_t size) {
+  return seen.push_back({D, port, size, value}), answer;
+}
+int32_t mmioIn(uint64_t offset, void* buffer, uint32_t size) {
+  return seen.push_back({0, offset, size, 0}), std::memset(buffer, 0x5A, size), answer;
+}
+int32_t mmioOut(uint64_t offset, const void* buffer, uint32_t size) {
+  return seen.push_back({0, offset, size, at<uint32_t>(buffer, 0)}), answer;
+}
+
+// Callbacks for the concurrent run: they count, and take no lock that would hide a race.
+std::atomic<long> calls{0};
+int32_t countIn(uint16_t port, uint32_t* value, uint32_t) { return *value = port, ++calls, 0; }
+int32_t countOut(uint16_t, uint32_t, uint32_t) { return ++calls, 0; }
+int32_t countRead(uint64_t offset, void* buffer, uint32_t size) {
+  return std::memset(buffer, static_cast<int>(offset & 0xFF), size), ++calls, 0;
+}
+int32_t countWrite(uint64_t, const void*, uint32_t) { return ++calls, 0; }
+
+// The captured lines as "<level letter> <function>: <text>".
+Texts logged() {
+  Texts out;
+  for (const auto& l : CaptureLogger::lines())
+    out.push_back(std::string(1, "EWIDV"[l.level]) + " " + l.function + ": " + l.text);
+  return out;
+}
+
+class Bridge : public Test {
+protected:
+  void SetUp() override {
+    CaptureLogger::install();
+    seen.clear();
+    answer = 0;
+    host.setInstanceFill(0xA5);
+  }
+  template <int D = 1> void addSerial(const std::string& name, uint16_t base) {
+    table.addSerial({name, "uart", base, 8, portIn<D>, portOut<D>});
+  }
+  // By default an MMIO region 0 and a shared-memory region 1.
+  void addPci(const std::string& name = "pci0", std::vector<pdmhost::RegionSpec> regions = {}) {
+    pdmhost::PciSpec s{name, "function", {}, regions, mmioIn, mmioOut};
+    if (regions.empty())
+      s.regions = {{0, true, 0x1000, nullptr}, {1, false, 0x4000, &shared}};
+    std::memset(s.config, 0xEE, sizeof s.config);
+    fill(s.config, {{0x00, 0x1234567800421DE5}, {0x08, 0xEEEEEEEE05800107}, {0x2C, 0xBBBBAAAA}});
+    table.addPci(s);
+  }
+  int32_t registerAll() {
+    EXPECT_EQ(vmmgrVboxPdmInit(&CaptureLogger::table, table.list(), &setIrq), 0);
+    CaptureLogger::clear();
+    return VBoxDevicesRegister(host.callbacks(), 0x00010000u);
+  }
+  void start() {
+    ASSERT_EQ(registerAll(), 0);
+    ASSERT_EQ(host.constructAll(), 0);
+    CaptureLogger::clear();
+  }
+  const uint8_t* data(size_t i) { return (const uint8_t*)host.devices()[i].instanceData(); }
+  pdmhost::VmTable table;
+  pdmhost::Host host;
+  VmmgrSetIrqFn setIrq = nullptr;
+  void* shared = nullptr;
+};
+using BridgeDeathTest = Bridge;
+
+} // namespace
+
+// The device table, the registration callbacks, the device instances and the helper table
+// written byte for byte, as another compiler lays them out: no struct of the module's can
+// agree with itself here.
+TEST_F(Bridge, EveryLayoutIsReadAndWrittenAtItsDocumentedOffsets) {
+  static char longText[] = "a description longer than fifteen bytes";
+  void* sharedOut = nullptr;
+  alignas(8) uint8_t entries[800] = {}, regions[48] = {}, com[256 + 8] = {}, fn[256 + 680] = {};
+  uint8_t* pci = entries + 400; // type 0; the serial entry is type 1 and its name is inline
+  std::memcpy(entries + 8, "com", 4);
+  std::memcpy(pci + 8, "pci", 4);
+  fill(entries, {{0, 1}, {24, 3}, {32, 15}, {40, w(longText)}, {56, 39}, {64, 39}});
+  fill(entries, {{72, 0x500}, {76, 4}, {80, w(&portIn<0>)}, {88, w(&portOut<0>)}}); // in order
+  fill(pci, {{24, 3}, {32, 15}, {96, 0xFFFFFFFFBEEF1234}, {352, w(regions)}});
+  fill(pci, {{360, w(regions + 48)}, {376, w(&mmioIn)}, {384, w(&mmioOut)}});
+  // Region 0: MMIO of 4 KiB; region 1: 16 KiB of shared memory.
+  fill(regions, {{0, 1ull << 32}, {8, 0x1000}, {24, 1}, {32, 0x4000}, {40, w(&sharedOut)}});
+  void* list[3] = {entries, entries + 800, nullptr};
+  void* callbacks[2] = {nullptr, slot<-1, int32_t, P, P>()};
+  void* slots[52] = {};
+  slots[1] = slot<1, int32_t, P, uint16_t, uint16_t, P, P, P, P, P, P>();
+  slots[5] = slot<5, int32_t, P, uint64_t, uint64_t, P, P, P, P, uint32_t, P>();
+  slots[9] = slot<9, int32_t, P, P, uint32_t, uint64_t, uint32_t, P, P>();
+  slots[12] = slot<12, int32_t, P, P, uint32_t, uint64_t>();
+  slots[45] = slot<45, int32_t, P, P, uint32_t, uint32_t, uint8_t, uint8_t, P>();
+  slots[47] = slot<47, int32_t, P, P, uint32_t, uint64_t, int32_t, P>();
+  slots[51] = slot<51, void, P, P, int32_t, int32_t>();
+  hostCalls.clear();
+  ASSERT_EQ(vmmgrVboxPdmInit(nullptr, reinterpret_cast<VmmgrDeviceList*>(list), &setIrq), 0);
+  ASSERT_EQ(setIrq, &vmmgrVboxPdmSetIrq);
+  ASSERT_EQ(VBoxDevicesRegister(reinterpret_cast<VmmgrPdmRegCallbacks*>(callbacks), 1), 0);
+  ASSERT_EQ(hostCalls.size(), 2u);
+  uint8_t* instances[2] = {com, fn};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const uint8_t* rec = reinterpret_cast<const uint8_t*>(hostCalls[i][2]);
+    EXPECT_EQ(std::string((const char*)rec, 36),
+              std::string("\x21\0\xFF\xFF", 4) + (i ? "pci" : "com") + std::string(29, '\0'));
+    EXPECT_EQ(at<const char*>(rec, 104), i ? (char*)pci + 40 : longText);
+    EXPECT_EQ(at<uint64_t>(rec, 112), 0x8000000000000320u);           // flags, class
+    EXPECT_EQ(at<uint64_t>(rec, 120), (i ? 680ull : 8ull) << 32 | 1); // instances, size
+    EXPECT_EQ(at<int32_t (*)(P)>(rec, 136)(nullptr), 0);              // the destructor
+    EXPECT_EQ(at<uint32_t>(rec, 240), 0xFFFF0021u);
+    for (size_t b = 36; b < 248; ++b) // the rest is zero
+      EXPECT_TRUE(rec[b] == 0 || (b >= 104 && b < 144) || (b >= 240 && b < 244)) << b;
+    fill(instances[i], {{48, w(slots)}, {72, w(rec)}});
+    EXPECT_EQ(at<int32_t (*)(P, int32_t, P)>(rec, 128)(instances[i], 0, nullptr), 0);
+  }
+  const uint64_t dev = w(fn + 256), map = w(&VmmgrMmioMap);
+  EXPECT_EQ(hostCalls[2], (Words{1, w(com), 0x500, 4, w(entries), w(&VmmgrSerialWrite),
+                                 w(&VmmgrSerialRead), 0, 0, w(entries + 8)}));
+  EXPECT_EQ(hostCalls[3], (Words{45, w(fn), dev, 0xFFFFFFFF, 0, 254, 255, 0}));
+  EXPECT_EQ(hostCalls[4], (Words{47, w(fn), 0, 0, 0x1000, 0, map}));
+  EXPECT_EQ(hostCalls[5], (Words{9, w(fn), dev, 1, 0x4000, 0, w(&sharedOut), w(pci + 8)}));
+  EXPECT_EQ(hostCalls[6], (Words{47, w(fn), 0, 1, 0x4000, 0, map}));
+  EXPECT_EQ(at<void*>(com, 256), entries);        // serial instance data: the entry
+  EXPECT_EQ(at<void*>(fn, 256 + 664), pci);       // PCI instance data: the entry after the device
+  EXPECT_EQ(at<void*>(pci, 392), fn);             // devIns, for the interrupt function
+  EXPECT_EQ(at<uint32_t>(pci, 100), 0x00800006u); // command and status, in the image too
+  EXPECT_EQ(at<uint32_t>(fn, 256), 0xBEEF1234u);  // identity in the configuration space
+
+  hostCalls.clear();
+  auto* fnIns = reinterpret_cast<VmmgrPdmDevIns*>(fn);
+  EXPECT_EQ(VmmgrMmioMap(fnIns, fn + 256, 0, 0xE0000000, 0x1000, 0), 0);
+  EXPECT_EQ(VmmgrMmioMap(fnIns, fn + 256, 1, 0xE0100000, 0x4000, 0), 0);
+  setIrq(fn, 1);
+  setIrq(fn, 0);
+  EXPECT_EQ(hostCalls,
+            (std::vector<Words>{{5, w(fn), 0xE0000000, 0x1000, dev, w(&VmmgrPciMmioWrite),
+                                 w(&VmmgrPciMmioRead), 0, 0x51, w(pci + 8)},
+                                {12, w(fn), dev, 1, 0xE0100000},
+                                {51, w(fn), 0, 0, 1},
+                                {51, w(fn), 0, 0, 0}}));
+  EXPECT_EQ(at<uint64_t>(fn, 256 + 672), 0xE0000000u); // mmioBase
+  uint32_t value = 0;
+  EXPECT_EQ(VmmgrSerialRead((VmmgrPdmDevIns*)com, entries, 0x503, &value, 2), 0);
+  EXPECT_EQ(VmmgrPciMmioRead(fnIns, fn + 256, 0xE0000010, &value, 4), 0);
+  EXPECT_EQ(seen, (std::vector<Words>{{0, 0x503, 2}, {0, 0x10, 4, 0}}));
+}
+
+TEST_F(Bridge, EmptyTableRegistersNothingAndSaysSo) {
+  EXPECT_EQ(registerAll(), 0);
+  EXPECT_THAT(logged(),
+              ElementsAre(MatchesRegex("D VBoxDevicesRegister: VBoxDevicesRegister -> .* 65536"),
+                          "I VBoxDevicesRegister: All devices registered successfully\n"));
+  EXPECT_EQ(CaptureLogger::lines()[1].moduleId, XLOG_MODULE_VMMGR);
+}
+
+TEST_F(Bridge, RegistrationCutsNamesAtThirtyTwoBytesAndStopsAtTheFirstRefusal) {
+  const std::string name31(31, 'n'), name40 = std::string(32, 'x') + "overflow";
+  for (const std::string& name :
+       {name31, std::string("ab"), name40, std::string("refused"), std::string("never")})
+    addSerial(name, 0x100);
+  host.injectStatus(HostOp::Register, 3);      // a positive status is no refusal
+  host.injectStatus(HostOp::Register, -77, 2); // the fourth call
+  EXPECT_EQ(registerAll(), -77);
+  EXPECT_EQ(host.calls().size(), 4u);
+  ASSERT_EQ(host.devices().size(), 3u);
+  const Texts expected = {name31 + '\0', "ab" + std::string(30, '\0'), name40.substr(0, 32)};
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(std::string(host.devices()[i].record->name, 32), expected[i]);
+  EXPECT_EQ(logged().back(), "E VBoxDevicesRegister: Device registration failed for refused");
+}
+
+TEST_F(BridgeDeathTest, ImpossibleStatesEndInTheFatalCheck) {
+  addSerial("COM1", 0x3F8);
+  ASSERT_EQ(registerAll(), 0);
+  CaptureLogger::echoToStderr(true);
+  table.setString(table.entry(0).name, "COM9"); // a device the table no longer names
+  EXPECT_DEATH(host.construct(0), "FATAL: DEBUG BREAK: .*VmmgrSerialConstruct");
+  table.entry(0).type = 7;
+  EXPECT_DEATH(VBoxDevicesRegister(host.callbacks(), 0),
+               AllOf(HasSubstr("Unknown device type: 7 COM9"),
+                     ContainsRegex("FATAL: DEBUG BREAK: .*VBoxDevicesRegister")));
+  CaptureLogger::echoToStderr(false);
+}
+
+TEST_F(Bridge, SerialAccessesReachTheirOwnEntryUnchangedAndFailWithMinusOne) {
+  addSerial<1>("COM1", 0x3F8);
+  addSerial<2>("top", 0xFFF8);
+  start();
+  struct Case {
+    uint64_t port, size, device;
+    int32_t answer, status;
+    std::string trace; // of the write
+  } cases[] = {{0x3FB, 1, 1, 0, 0, " 03fb 00001234 1"},
+               {0x3FA, 2, 1, 1, -1, " 03fa 00001234 2"},
+               {0xFFFF, 4, 2, -5, -1, " ffff 00001234 4"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    seen.clear();
+    CaptureLogger::clear();
+    answer = c.answer;
+    uint32_t value = 0;
+    EXPECT_EQ(host.portRead(c.port, c.size, &value), c.status);
+    EXPECT_EQ(value, 0xC0DE0000u + c.device); // what the callback left, failed or not
+    EXPECT_EQ(host.portWrite(c.port, 0x1234, c.size), c.status);
+    // The port is the access's own (the base is not subtracted), the entry the user value's.
+    EXPECT_EQ(seen,
+              (std::vector<Words>{{c.device, c.port, c.size}, {c.device, c.port, c.size, 0x1234}}));
+    // One trace line each, at debug level; a failure adds none.
+    EXPECT_THAT(logged(), ElementsAre(StartsWith("D VmmgrSerialRead: VmmgrSerialRead: "),
+                                      AllOf(StartsWith("D VmmgrSerialWrite: VmmgrSerialWrite: "),
+                                            EndsWith(c.trace))));
+  }
+}
+
+TEST_F(Bridge, ConstructorsPassRefusalsOnWithTheirMessageAndPositiveStatusesNot) {
+  addSerial("COM1", 0x3F8);
+  addPci();
+  ASSERT_EQ(vmmgrVboxPdmInit(&CaptureLogger::table, table.list(), &setIrq), 0);
+  CaptureLogger::setMaxLevel(XLOG_INFO);
+  const std::string shm = ": Cannot register PCI shared memory: -9, region: ";
+  struct Case {
+    HostOp op;
+    int32_t status, skip;
+    std::vector<int> calls;
+    std::string message;
+  } cases[] = {{HostOp::IoPortRegister, -1002, 0, {1}, "Cannot register serial I/O port: -1002"},
+               {HostOp::IoPortRegister, 5, 0, {1}, ""},
+               {HostOp::PciRegister, -42, 0, {45}, "Cannot register PCI device: -42"},
+               {HostOp::PciIoRegionRegister, -9, 0, {45, 47}, shm + "0"},
+               {HostOp::Mmio2Register, -9, 0, {45, 47, 9}, shm + "1"},
+               {HostOp::PciIoRegionRegister, 2, 1, {45, 47, 9, 47}, ""},
+               {HostOp::PciIoRegionRegister, -9, 1, {45, 47, 9, 47}, shm + "1"}};
+  std::vector<int> shmLines; // the two refusals share their text but not their line
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    pdmhost::Host fresh;
+    ASSERT_EQ(VBoxDevicesRegister(fresh.callbacks(), 0), 0);
+    fresh.injectStatus(c.op, c.status, c.skip);
+    fresh.clearCalls();
+    CaptureLogger::clear();
+    const bool serial = c.op == HostOp::IoPortRegister;
+    EXPECT_EQ(fresh.construct(serial ? 0 : 1), c.status < 0 ? c.status : 0);
+    EXPECT_EQ(fresh.calls(), c.calls);
+    std::string message = c.message;
+    if (message[0] == ':') // a shared-memory refusal: the log statement's line goes first
+      message = std::to_string(shmLines.emplace_back(CaptureLogger::lines().at(0).line)) + message;
+    const std::string f = serial ? "VmmgrSerialConstruct" : "VmmgrPciConstruct";
+    EXPECT_EQ(logged(), c.message.empty() ? Texts() : Texts{"E " + f + ": " + f + ": " + message});
+  }
+  ASSERT_EQ(shmLines.size(), 3u);
+  EXPECT_NE(shmLines[0], shmLines[1]);
+}
+
+TEST_F(Bridge, PciConstructionFillsTheDocumentedConfigurationSpace) {
+  addPci();
+  std::vector<void*> memory(6);
+  std::vector<pdmhost::RegionSpec> six;
+  for (uint32_t r = 0; r < 6; ++r)
+    six.push_back({r, r == 0, 0x1000, &memory[r]});
+  addPci("six", six);
+  start();
+  // IDs and class from the image; command/status, interrupt line and pin set; the listed
+  // BARs cleared; everything else as the host left it.
+  const std::pair<unsigned, uint32_t> words[] = {
+      {0x00, 0x00421DE5}, {0x04, 0x00800006}, {0x08, 0x05800107}, {0x0C, 0xA5A5A5A5},
+      {0x10, 0},          {0x14, 0},          {0x18, 0xA5A5A5A5}, {0x24, 0xA5A5A5A5},
+      {0x28, 0xA5A5A5A5}, {0x2C, 0xBBBBAAAA}, {0x30, 0xA5A5A5A5}, {0x3C, 0xA5A501FF}};
+  for (auto [offset, value] : words)
+    EXPECT_EQ(at<uint32_t>(data(0), offset), value) << offset;
+  EXPECT_EQ(std::string((const char*)data(0) + 0x40, 664 - 0x40), std::string(664 - 0x40, '\xA5'));
+  for (unsigned bar = 0x10; bar <= 0x24; bar += 4)
+    EXPECT_EQ(at<uint32_t>(data(1), bar), 0u) << bar;
+  EXPECT_EQ(at<uint32_t>(table.entry(0).pciConfig, 0x3C), 0xEEEEEEEEu);
+  // The VM manager's variable holds the host's shared memory.
+  EXPECT_EQ(shared, static_cast<void*>(host.sharedMemory().at(0)->memory.get()));
+}
+
+TEST_F(Bridge, MmioGoesToTheVmManagerAsOffsetsFromTheLatestBase) {
+  addPci();
+  start();
+  ASSERT_EQ(host.placeRegion(0, 0, 0x0E000000), 0);
+  EXPECT_THAT(logged(),
+              ElementsAre(EndsWith("iRegion: 0 GCPhysAddress: 0e000000 cb: 4096 enmType: 0")));
+  struct Case {
+    bool write;
+    uint32_t offset, size;
+    int32_t answer, status;
+    Texts logged;
+  } cases[] = {
+      {false, 0x10, 1, 0, 0, {}},
+      {false, 0x10, 8, 0, 0, {}},
+      {false, 0xFFC, 4, 1, -2, {"E VmmgrPciMmioRead: pciReadFn failed"}},
+      {true, 0x40, 4, 0, 0, {}},
+      {true, 0x40, 4, -1, -2, {"E VmmgrPciMmioWrite: pciWriteFn failed"}},
+      {true, 0x10, 2, 0, -2, {"W VmmgrPciMmioWrite: Cannot write 2 bytes at iomem offset 16"}},
+      {true, 0x18, 8, 0, -2, {"W VmmgrPciMmioWrite: Cannot write 8 bytes at iomem offset 24"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    seen.clear();
+    CaptureLogger::clear();
+    answer = c.answer;
+    uint8_t buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(c.write ? host.memWrite(0x0E000000 + c.offset, buffer, c.size)
+                      : host.memRead(0x0E000000 + c.offset, buffer, c.size),
+              c.status);
+    // A refused write calls nothing; a failed read leaves what the callback wrote.
+    const bool forwarded = !c.write || c.size == 4;
+    EXPECT_EQ(seen,
+              (forwarded ? std::vector<Words>{{0, c.offset, c.size, c.write ? 0x04030201u : 0}}
+                         : std::vector<Words>()));
+    EXPECT_EQ(buffer[c.size - 1], c.write ? c.size : 0x5A);
+    // Success asks the logger nothing; a failure logs its one line.
+    EXPECT_EQ(CaptureLogger::queries().size(), c.logged.size());
+    EXPECT_EQ(logged(), c.logged);
+  }
+  // Moving the region moves the base; a refused move keeps it and logs nothing.
+  CaptureLogger::setMaxLevel(XLOG_INFO);
+  for (auto [to, status, base] :
+       {std::tuple<uint64_t, int32_t, uint64_t>{0xF0000000, 0, 0xF0000000},
+        {0xD0000000, -1002, 0xF0000000},
+        {0xC0000000, 6, 0xC0000000}}) {
+    host.injectStatus(HostOp::MmioRegister, status);
+    CaptureLogger::clear();
+    EXPECT_EQ(host.placeRegion(0, 0, to), status);
+    EXPECT_EQ(at<uint64_t>(data(0), 672), base);
+    EXPECT_TRUE(CaptureLogger::lines().empty());
+  }
+  // Placing the shared memory leaves the MMIO base alone.
+  ASSERT_EQ(host.placeRegion(0, 1, 0xE0100000), 0);
+  EXPECT_EQ(at<uint64_t>(data(0), 672), 0xC0000000u);
+  host.injectStatus(HostOp::Mmio2Map, -3);
+  EXPECT_EQ(host.placeRegion(0, 1, 0xE0200000), -3);
+  EXPECT_EQ(logged(), Texts{"E VmmgrMmioMap: "});
+}
+
+// Bounded: four threads of port and MMIO traffic beside one of interrupt changes. Every access
+// reaches its callback, every level reaches the host in order.
+TEST_F(Bridge, DevicesUnderConcurrentPortMmioAndInterruptTraffic) {
+  table.addSerial({"COM1", "uart", 0x3F8, 8, countIn, countOut});
+  table.addPci({"pci0", "", {}, {{0, true, 0x1000, nullptr}}, countRead, countWrite});
+  CaptureLogger::setMaxLevel(XLOG_INFO);
+  start();
+  ASSERT_EQ(host.placeRegion(1, 0, 0xE0000000), 0);
+  calls = 0;
+  constexpr int workers = 4, rounds = 20000;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> pool;
+  for (int t = 0; t < workers; ++t)
+    pool.emplace_back([&, t] {
+      for (int i = 0; i < rounds; ++i) {
+        uint32_t value = 0;
+        uint8_t buffer[8];
+        const uint16_t port = static_cast<uint16_t>(0x3F8 + (i + t) % 8);
+        const uint64_t offset = static_cast<uint64_t>(i * 8 % 0x1000);
+        failures += host.portRead(port, 1, &value) || value != port || host.portWrite(port, 0, 4);
+        failures += host.memRead(0xE0000000 + offset, buffer, 8) ||
+                    buffer[7] != static_cast<uint8_t>(offset) ||
+                    host.memWrite(0xE0000000 + offset, &value, 4);
+      }
+    });
+  pool.emplace_back([&] {
+    for (int i = 0; i < rounds; ++i)
+      setIrq(table.entry(1).devIns, i & 1);
+  });
+  for (auto& t : pool)
+    t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(calls.load(), 4L * workers * rounds);
+  const auto events = host.irqEvents();
+  ASSERT_EQ(events.size(), static_cast<size_t>(rounds));
+  for (int i = 0; i < rounds; ++i)
+    ASSERT_EQ(events[i].level, i & 1) << i;
+}
