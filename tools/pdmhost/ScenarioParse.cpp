@@ -48,6 +48,9 @@ const char* const DEVICE_KEYS = " type name description regions ioPortBase ioPor
                                 "vendorId deviceId revision progIf subclass baseClass "
                                 "subsystemVendorId subsystemId idRegister failOffset ";
 const char* const SERIAL_KEYS = " type name description ioPortBase ioPortCount failPort ";
+const char* const PCI_KEYS = " type name description regions vendorId deviceId revision progIf "
+                             "subclass baseClass subsystemVendorId subsystemId idRegister "
+                             "failOffset ";
 const char* const REGION_KEYS = " region mmio size ";
 const char* const STEP_KEYS = " op note device region offset address port size value expect "
                               "status level text ";
@@ -421,6 +424,7 @@ private:
       d.failPort = f.optionalInteger<uint16_t>("failPort").value_or(-1);
       return d;
     }
+    f.only(PCI_KEYS, "a PCI function");
     d.vendorId = f.integer<uint16_t>("vendorId");
     d.deviceId = f.integer<uint16_t>("deviceId");
     d.revision = f.optionalInteger<uint8_t>("revision").value_or(0);
