@@ -18,7 +18,15 @@ static std::wstring widen(const std::string& s) {
 bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
   HMODULE module = LoadLibraryW(widen(path).c_str());
   if (!module) {
-    *error = "LoadLibrary(" + path + ") failed with error " + std::to_string(GetLastError());
+    const DWORD code = GetLastError();
+    char reason[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                   reason, sizeof reason, nullptr);
+    std::string why = reason;
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
+      why.pop_back();
+    *error = "cannot load " + path + ": " + (why.empty() ? "error" : why) + " (" +
+             std::to_string(code) + ")";
     return false;
   }
   entries->init = reinterpret_cast<VmmgrVboxPdmInitFn>(

@@ -18,6 +18,9 @@ namespace {
 
 std::FILE* traceOut = stdout;
 int traceLevel = 2;
+// While a quiet run plays its steps, the module's lines wait here: they are shown with the
+// step's mismatch, and dropped when the step gave what it should (a failure it expected).
+std::string* heldLines = nullptr;
 
 const char* moduleName(int moduleId) {
   switch (moduleId) {
@@ -54,9 +57,15 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
   if (std::strncmp(text, function, named) == 0 && std::strncmp(text + named, ": ", 2) == 0)
     text += named + 2;
   static const char letters[] = "EWIDV";
-  const int rc = std::fprintf(traceOut, "    | %c %-5s %s:%d %s: %s\n",
-                              level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
-                              file, line, function, text);
+  char out[4400];
+  const int rc = std::snprintf(out, sizeof out, "    | %c %-5s %s:%d %s: %s\n",
+                               level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
+                               file, line, function, text);
+  if (heldLines) {
+    *heldLines += out;
+    return rc;
+  }
+  std::fputs(out, traceOut);
   // A fatal check ends the process right after its line: the line must be out by then.
   std::fflush(traceOut);
   return rc;
@@ -301,11 +310,13 @@ private:
                    static_cast<unsigned>(step_->line), line_.c_str(), detail_.c_str());
       if (!step_->note.empty())
         std::fprintf(out_, "    note: %s\n", step_->note.c_str());
+      std::fputs(held_.c_str(), out_);
     } else if (!options_.quiet) {
       std::fprintf(out_, "step %zu: %s  ok\n", number_, line_.c_str());
     }
     std::fflush(out_);
     line_.clear();
+    held_.clear();
     return ok_;
   }
 
@@ -317,6 +328,9 @@ private:
   const ScenarioStep* step_ = nullptr;
   bool ok_ = true;
   std::string line_, detail_;
+
+public:
+  std::string held_; ///< the module's lines during a quiet step
 };
 
 const char* kindOf(const VmmgrDeviceRegistration& reg) {
@@ -348,7 +362,8 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                       const RunOptions& options, std::FILE* out) {
   RunResult result;
   traceOut = out;
-  // Quiet keeps the module's error lines: a fatal check's line among them.
+  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
+  // of the steps that mismatch.
   traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
   Vm vm;
   buildTable(scenario, vm);
@@ -410,11 +425,13 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
   }
 
   StepRunner runner(scenario, vm, options, out);
+  heldLines = options.quiet ? &runner.held_ : nullptr;
   for (size_t i = 0; i < scenario.steps.size(); ++i) {
     ++result.steps;
     if (!runner.run(i + 1, scenario.steps[i]))
       ++result.mismatches;
   }
+  heldLines = nullptr;
   std::fflush(stdout);
   return result;
 }
