@@ -44,14 +44,15 @@ const OpInfo OPS[] = {
 };
 
 const char* const ROOT_KEYS = " devices steps placementBase note ";
-const char* const DEVICE_KEYS = " type name description regions ioPortBase ioPortCount failPort "
-                                "vendorId deviceId revision progIf subclass baseClass "
-                                "subsystemVendorId subsystemId idRegister failOffset ";
+const char* const DEVICE_KEYS =
+    " note type name description regions ioPortBase ioPortCount failPort "
+    "vendorId deviceId revision progIf subclass baseClass "
+    "subsystemVendorId subsystemId idRegister failOffset ";
 const char* const SERIAL_KEYS = " type name description ioPortBase ioPortCount failPort ";
 const char* const PCI_KEYS = " type name description regions vendorId deviceId revision progIf "
                              "subclass baseClass subsystemVendorId subsystemId idRegister "
                              "failOffset ";
-const char* const REGION_KEYS = " region mmio size ";
+const char* const REGION_KEYS = " note region mmio size ";
 const char* const STEP_KEYS = " op note device region offset address port size value expect "
                               "status level text ";
 const char* const ARRAY_KEYS = " devices steps regions ";
@@ -452,6 +453,7 @@ private:
     if (r.region > 5)
       f.failField(f.need("region"), "a PCI function has regions 0 to 5");
     r.mmio = f.boolean("mmio");
+    f.optionalString("note");
     r.size = f.integer<uint64_t>("size");
     const uint64_t max = r.mmio ? PDMHOST_MAX_MMIO_REGION_SIZE : PDMHOST_MAX_SHARED_REGION_SIZE;
     if (r.size < PDMHOST_MIN_REGION_SIZE || r.size > max || (r.size & (r.size - 1)))
