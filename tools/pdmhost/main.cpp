@@ -1,6 +1,7 @@
 // pdmhost: plays a VM against the module without VirtualBox. It loads the module, acts as
 // the VM manager (device table, callbacks, interrupts) and as the device manager (the
 // stand-in host), then drives guest accesses and checks what they give.
+#include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
 
@@ -31,7 +32,7 @@ const char* usage =
     "\n"
     "Scenario format: docs/pdmhost.md, or --print-sample for a template. Numbers are JSON\n"
     "integers or strings in decimal or \"0x\" hex; a scenario file is a regular file of at\n"
-    "most 64 MiB; at most 256 serial and 256 PCI devices.\n"
+    "most %llu MiB; at most %zu serial and %zu PCI devices.\n"
     "  devices: serial {name, description, ioPortBase, ioPortCount, failPort}\n"
     "           pci {name, description, vendorId, deviceId, revision, progIf, subclass,\n"
     "                baseClass, subsystemVendorId, subsystemId, idRegister, failOffset,\n"
@@ -54,7 +55,8 @@ int run(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::fputs(usage, stdout);
+      std::printf(usage, static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
+                  pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS);
       return 0;
     } else if (arg == "--print-sample") {
       std::fputs(pdmhost::sampleScenarioJson(), stdout);
