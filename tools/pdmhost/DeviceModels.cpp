@@ -30,7 +30,7 @@ int32_t SerialModel::read(uint16_t port, uint32_t* value, uint32_t size) {
   if (index == 5)
     v = 0x60; // transmitter holding register and shift register empty
   else if (index == 0)
-    v = 0;    // nothing received
+    v = 0; // nothing received
   *value = truncated(v, size);
   return 0;
 }
@@ -53,32 +53,48 @@ std::string SerialModel::transmitted() const {
   return transmitted_;
 }
 
-PciModel::PciModel(uint64_t mmioSize, uint32_t id) : regs_(mmioSize < 16 ? 16 : mmioSize, 0) {
-  std::memcpy(regs_.data() + REG_ID, &id, 4);
+PciModel::PciModel(uint64_t mmioSize, uint32_t id) : size_(mmioSize < 16 ? 16 : mmioSize) {
+  uint8_t bytes[4];
+  std::memcpy(bytes, &id, 4);
+  store(REG_ID, bytes, 4);
+}
+
+void PciModel::load(uint64_t offset, uint8_t* out, uint32_t size) const {
+  for (uint32_t i = 0; i < size; ++i) {
+    const auto page = pages_.find((offset + i) / PAGE);
+    out[i] = page == pages_.end() ? 0 : page->second[(offset + i) % PAGE];
+  }
+}
+
+void PciModel::store(uint64_t offset, const uint8_t* in, uint32_t size) {
+  for (uint32_t i = 0; i < size; ++i)
+    pages_[(offset + i) / PAGE][(offset + i) % PAGE] = in[i];
 }
 
 int32_t PciModel::read(uint64_t offset, void* buffer, uint32_t size) {
-  if (static_cast<int64_t>(offset) == failingOffset_ || offset > regs_.size() ||
-      size > regs_.size() - offset)
+  if (static_cast<int64_t>(offset) == failingOffset_ || offset > size_ || size > size_ - offset)
     return 1;
   std::lock_guard<std::mutex> g(lock_);
   const uint32_t count = irqCount_;
-  std::memcpy(regs_.data() + REG_IRQ_COUNT, &count, 4);
-  std::memcpy(buffer, regs_.data() + offset, size);
+  uint8_t bytes[4];
+  std::memcpy(bytes, &count, 4);
+  store(REG_IRQ_COUNT, bytes, 4);
+  load(offset, static_cast<uint8_t*>(buffer), size);
   return 0;
 }
 
 int32_t PciModel::write(uint64_t offset, const void* buffer, uint32_t size) {
-  if (static_cast<int64_t>(offset) == failingOffset_ || offset > regs_.size() ||
-      size > regs_.size() - offset)
+  if (static_cast<int64_t>(offset) == failingOffset_ || offset > size_ || size > size_ - offset)
     return 1;
   if (offset == REG_ID || offset == REG_IRQ_COUNT)
     return 0; // read-only: the write is ignored, as hardware does
   uint32_t value = 0;
   {
     std::lock_guard<std::mutex> g(lock_);
-    std::memcpy(regs_.data() + offset, buffer, size);
-    std::memcpy(&value, regs_.data() + offset, 4);
+    store(offset, static_cast<const uint8_t*>(buffer), size);
+    uint8_t bytes[4];
+    load(offset, bytes, 4);
+    std::memcpy(&value, bytes, 4);
   }
   if (offset == REG_DOORBELL && desc_ && setIrq_) {
     if (value)

@@ -6,15 +6,19 @@
 #include "vmmgr/vbox/pdm/VmmgrDeviceTable.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace pdmhost {
 
-constexpr size_t PDMHOST_MAX_MODELS = 16;
+/// Devices of one kind a VM can hold: the table's callbacks carry no context, so each
+/// model takes one of this many stamped-out callback pairs.
+constexpr size_t PDMHOST_MAX_MODELS = 256;
 
 /// A UART-like port range: a transmit register at base+0 that collects what the guest
 /// sends, a line status register at base+5 (transmitter empty), and a scratch register
@@ -45,7 +49,7 @@ private:
 /// A PCI function with an MMIO register file: a read-only identification register at
 /// 0x00, a scratch register at 0x04, a doorbell at 0x08 (writing nonzero raises the
 /// interrupt line, zero lowers it) and an interrupt count at 0x0C; the rest of the region
-/// is plain little-endian storage.
+/// is plain little-endian storage, kept as the 4 KiB pages the guest has written.
 class PciModel {
 public:
   static constexpr uint64_t REG_ID = 0x00;
@@ -66,10 +70,14 @@ public:
 
   VmmgrPciReadFn readFn = nullptr;
   VmmgrPciWriteFn writeFn = nullptr;
-  void* sharedMemory = nullptr; ///< the host writes the shared region's address here
 
 private:
-  std::vector<uint8_t> regs_;
+  static constexpr uint64_t PAGE = 4096;
+  void load(uint64_t offset, uint8_t* out, uint32_t size) const;
+  void store(uint64_t offset, const uint8_t* in, uint32_t size);
+
+  uint64_t size_;
+  std::unordered_map<uint64_t, std::array<uint8_t, PAGE>> pages_;
   int64_t failingOffset_ = -1;
   VmmgrDeviceDesc* desc_ = nullptr;
   VmmgrSetIrqFn setIrq_ = nullptr;

@@ -22,23 +22,42 @@ DevInsPrivate& priv(const VmmgrPdmDevIns* devIns) {
 }
 
 template <int N> void unimplementedSlot() {
-  std::fprintf(stderr, "pdmhost: the module called helper slot %d, which this host does not "
-                       "provide\n", N);
+  std::fprintf(stderr,
+               "pdmhost: the module called helper slot %d, which this host does not "
+               "provide\n",
+               N);
   std::fflush(stderr);
   std::abort();
 }
 
-template <size_t... N>
-void fillUnimplemented(void** slots, std::index_sequence<N...>) {
+template <size_t... N> void fillUnimplemented(void** slots, std::index_sequence<N...>) {
   ((slots[N] = reinterpret_cast<void*>(&unimplementedSlot<static_cast<int>(N)>)), ...);
 }
 
 // Stands for the configuration handle the host passes to constructors.
 int configHandle;
 
-uint64_t alignUp(uint64_t value, uint64_t align) { return (value + align - 1) / align * align; }
+// False when the aligned value does not fit in 64 bits.
+bool alignUp(uint64_t value, uint64_t align, uint64_t* out) {
+  if (value > UINT64_MAX - (align - 1))
+    return false;
+  *out = (value + align - 1) / align * align;
+  return true;
+}
 
 } // namespace
+
+const char* hostStatusName(int32_t status) {
+  switch (status) {
+#define PDMHOST_STATUS_CASE(name, value, meaning)                                                  \
+  case value:                                                                                      \
+    return #name;
+    PDMHOST_STATUS_MAP(PDMHOST_STATUS_CASE)
+#undef PDMHOST_STATUS_CASE
+  default:
+    return nullptr;
+  }
+}
 
 std::string Device::name() const { return std::string(copy.name, strnlen(copy.name, 32)); }
 
@@ -75,14 +94,12 @@ Host::Host() {
                         uint64_t gcPhys) -> int32_t {
     return fromDevIns(d)->doMmio2Map(d, pciDev, region, gcPhys);
   };
-  hlp_.pfnPciRegister = [](VmmgrPdmDevIns* d, void* pciDev, uint32_t configIndex,
-                           uint32_t flags, uint8_t device, uint8_t function,
-                           const char* name) -> int32_t {
+  hlp_.pfnPciRegister = [](VmmgrPdmDevIns* d, void* pciDev, uint32_t configIndex, uint32_t flags,
+                           uint8_t device, uint8_t function, const char* name) -> int32_t {
     return fromDevIns(d)->doPciRegister(d, pciDev, configIndex, flags, device, function, name);
   };
-  hlp_.pfnPciIoRegionRegister = [](VmmgrPdmDevIns* d, void* pciDev, uint32_t region,
-                                   uint64_t size, int32_t type,
-                                   VmmgrPdmPciMapFn map) -> int32_t {
+  hlp_.pfnPciIoRegionRegister = [](VmmgrPdmDevIns* d, void* pciDev, uint32_t region, uint64_t size,
+                                   int32_t type, VmmgrPdmPciMapFn map) -> int32_t {
     return fromDevIns(d)->doPciIoRegionRegister(d, pciDev, region, size, type, map);
   };
   hlp_.pfnPciSetIrq = [](VmmgrPdmDevIns* d, void* pciDev, int32_t irq, int32_t level) {
@@ -164,9 +181,9 @@ int32_t Host::constructAll() {
 
 // ---- helper slots ----
 
-int32_t Host::doIoPortRegister(VmmgrPdmDevIns* devIns, uint16_t port, uint16_t count,
-                               void* user, VmmgrPdmIoPortOutFn out, VmmgrPdmIoPortInFn in,
-                               void* outStr, void* inStr, const char* description) {
+int32_t Host::doIoPortRegister(VmmgrPdmDevIns* devIns, uint16_t port, uint16_t count, void* user,
+                               VmmgrPdmIoPortOutFn out, VmmgrPdmIoPortInFn in, void* outStr,
+                               void* inStr, const char* description) {
   calls_.push_back(static_cast<int>(HostOp::IoPortRegister));
   int32_t status = PDMHOST_OK;
   if (takeFault(HostOp::IoPortRegister, &status) && status < 0)
@@ -201,20 +218,20 @@ int32_t Host::doMmioRegister(VmmgrPdmDevIns* devIns, uint64_t gcPhys, uint64_t s
     return PDMHOST_ERR_INVALID;
   if (overlaps(gcPhys, size, nullptr))
     return PDMHOST_ERR_CONFLICT;
-  mmio_.push_back(MmioRange{devIns, gcPhys, size, user, write, read, flags,
-                            description ? description : ""});
+  mmio_.push_back(
+      MmioRange{devIns, gcPhys, size, user, write, read, flags, description ? description : ""});
   guestMap_[gcPhys] = Mapping{size, &mmio_.back(), nullptr};
   return status;
 }
 
-int32_t Host::doMmio2Register(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region,
-                              uint64_t size, uint32_t flags, void** memory,
-                              const char* description) {
+int32_t Host::doMmio2Register(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t size,
+                              uint32_t flags, void** memory, const char* description) {
   calls_.push_back(static_cast<int>(HostOp::Mmio2Register));
   int32_t status = PDMHOST_OK;
   if (takeFault(HostOp::Mmio2Register, &status) && status < 0)
     return status;
-  // The stand-in keeps shared memory in the process heap, so it refuses absurd sizes.
+  // Shared memory is reserved address space (commit charge on Windows), so the stand-in
+  // refuses sizes no guest region has.
   if (size == 0 || size > (uint64_t(1) << 30) || !memory || !pciDev)
     return PDMHOST_ERR_INVALID;
   for (const auto& s : shared_)
@@ -227,14 +244,14 @@ int32_t Host::doMmio2Register(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t reg
   shm->size = size;
   shm->flags = flags;
   shm->description = description ? description : "";
-  shm->memory.reset(new uint8_t[size]());
+  if (!shm->memory.reserve(size))
+    return PDMHOST_ERR_NO_MEMORY;
   *memory = shm->memory.get();
   shared_.push_back(std::move(shm));
   return status;
 }
 
-int32_t Host::doMmio2Map(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region,
-                         uint64_t gcPhys) {
+int32_t Host::doMmio2Map(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t gcPhys) {
   calls_.push_back(static_cast<int>(HostOp::Mmio2Map));
   int32_t status = PDMHOST_OK;
   if (takeFault(HostOp::Mmio2Map, &status) && status < 0)
@@ -319,9 +336,11 @@ int32_t Host::placeAllRegions(uint64_t base) {
       continue;
     for (const PciRegion& r : std::vector<PciRegion>(devices_[i].regions)) {
       uint64_t align = 4096;
-      while (align < r.size)
+      while (align < r.size && align <= UINT64_MAX / 2)
         align <<= 1;
-      const uint64_t at = alignUp(cursor, align);
+      uint64_t at = 0;
+      if (!alignUp(cursor, align, &at) || r.size > UINT64_MAX - at)
+        return PDMHOST_ERR_INVALID;
       const int32_t rc = placeRegion(i, r.region, at);
       if (rc < 0)
         return rc;

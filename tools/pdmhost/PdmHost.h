@@ -16,13 +16,40 @@
 
 namespace pdmhost {
 
-/// The host's own statuses (negative: failure).
+/// The host's own statuses (negative: failure): name, value, meaning. The enum and the
+/// names pdmhost prints both come from this list.
+#define PDMHOST_STATUS_MAP(X)                                                                      \
+  X(PDMHOST_ERR_INVALID, -1001, "an argument the host cannot accept")                              \
+  X(PDMHOST_ERR_CONFLICT, -1002, "overlaps a port range or guest-physical range in use")           \
+  X(PDMHOST_ERR_NOT_FOUND, -1003, "no such region")                                                \
+  X(PDMHOST_ERR_UNASSIGNED, -1004, "a guest access where nothing is mapped")                       \
+  X(PDMHOST_ERR_NO_MEMORY, -1005, "the system refused to reserve the shared memory")
+
 enum : int32_t {
   PDMHOST_OK = 0,
-  PDMHOST_ERR_INVALID = -1001,  ///< an argument the host cannot accept
-  PDMHOST_ERR_CONFLICT = -1002, ///< overlaps a port range or guest-physical range in use
-  PDMHOST_ERR_NOT_FOUND = -1003,
-  PDMHOST_ERR_UNASSIGNED = -1004, ///< a guest access where nothing is mapped
+#define PDMHOST_STATUS_ENUM(name, value, meaning) name = value,
+  PDMHOST_STATUS_MAP(PDMHOST_STATUS_ENUM)
+#undef PDMHOST_STATUS_ENUM
+};
+
+/// The name of one of the host's statuses ("PDMHOST_ERR_CONFLICT"), or nullptr.
+const char* hostStatusName(int32_t status);
+
+/// Zeroed memory whose pages become resident only when touched, so a large region costs
+/// what the guest uses of it. Reserved with mmap (POSIX) or VirtualAlloc (Windows).
+class ReservedMemory {
+public:
+  ReservedMemory() = default;
+  ~ReservedMemory();
+  ReservedMemory(const ReservedMemory&) = delete;
+  ReservedMemory& operator=(const ReservedMemory&) = delete;
+  /// False when the system refuses; the object then holds nothing.
+  bool reserve(uint64_t size);
+  uint8_t* get() const { return data_; }
+
+private:
+  uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
 };
 
 /// Operations that can be made to answer with a chosen status (fault injection).
@@ -64,7 +91,7 @@ struct SharedMemory {
   uint64_t size;
   uint32_t flags;
   std::string description;
-  std::unique_ptr<uint8_t[]> memory;
+  ReservedMemory memory;
   bool mapped = false;
   uint64_t gcPhys = 0;
 };
@@ -162,8 +189,8 @@ public:
   int32_t doMmio2Register(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t size,
                           uint32_t flags, void** memory, const char* description);
   int32_t doMmio2Map(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t gcPhys);
-  int32_t doPciRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t configIndex,
-                        uint32_t flags, uint8_t device, uint8_t function, const char* name);
+  int32_t doPciRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t configIndex, uint32_t flags,
+                        uint8_t device, uint8_t function, const char* name);
   int32_t doPciIoRegionRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region,
                                 uint64_t size, int32_t type, VmmgrPdmPciMapFn map);
   void doPciSetIrq(VmmgrPdmDevIns* devIns, void* pciDev, int32_t irq, int32_t level);

@@ -8,10 +8,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace pdmhost {
+
+/// Limits of what a scenario may ask for, checked when it is read.
+constexpr uint64_t PDMHOST_MAX_SCENARIO_BYTES = 64ull << 20;
+constexpr uint64_t PDMHOST_MIN_REGION_SIZE = 16;
+constexpr uint64_t PDMHOST_MAX_MMIO_REGION_SIZE = 1ull << 40;
+constexpr uint64_t PDMHOST_MAX_SHARED_REGION_SIZE = 1ull << 30;
+constexpr uint64_t PDMHOST_MAX_SHARED_TOTAL = 16ull << 30;
 
 struct ScenarioRegion {
   uint32_t region = 0;
@@ -20,34 +28,54 @@ struct ScenarioRegion {
 };
 
 struct ScenarioDevice {
-  std::string type; ///< "serial" or "pci"
+  bool serial = false; ///< a serial port; otherwise a PCI function
   std::string name;
   std::string description;
+  uint32_t line = 0; ///< where it stands in the scenario file
   // serial
   uint16_t ioPortBase = 0;
   uint16_t ioPortCount = 0;
-  int failPort = -1;
+  int32_t failPort = -1;
   // pci
   uint16_t vendorId = 0, deviceId = 0, subsystemVendorId = 0, subsystemId = 0;
   uint8_t revision = 0, progIf = 0, subclass = 0, baseClass = 0;
   uint32_t idRegister = 0;
-  int64_t failOffset = -1;
+  std::optional<uint64_t> failOffset;
   std::vector<ScenarioRegion> regions;
 };
 
+enum class StepOp : uint8_t {
+  PortRead,
+  PortWrite,
+  MemRead,
+  MemWrite,
+  SharedRead,
+  SharedWrite,
+  SetIrq,
+  ExpectIrq,
+  ExpectConfig,
+  ExpectTransmitted,
+  PlaceRegion,
+};
+
+/// The scenario name of an operation ("portRead").
+const char* stepOpName(StepOp op);
+
 struct ScenarioStep {
-  std::string op;
-  std::string device;
+  StepOp op = StepOp::PortRead;
+  uint32_t line = 0;
+  size_t device = 0; ///< index into Scenario::devices, for steps that name one
   uint32_t region = 0;
-  uint64_t offset = 0;
-  std::optional<uint64_t> address;
+  uint32_t size = 0;
   uint16_t port = 0;
-  uint32_t size = 4;
-  uint64_t value = 0;
-  std::optional<uint64_t> expect;
   int32_t status = 0;
   int32_t level = 0;
+  uint64_t offset = 0;
+  std::optional<uint64_t> address; ///< an absolute guest-physical address instead of an offset
+  uint64_t value = 0;
+  std::optional<uint64_t> expect;
   std::string text;
+  std::string note;
 };
 
 struct Scenario {
@@ -56,8 +84,16 @@ struct Scenario {
   uint64_t placementBase = 0xE0000000u;
 };
 
-/// Parses a scenario; throws std::runtime_error with a readable message on bad input.
-Scenario parseScenario(const std::string& json);
+/// A scenario that cannot be played; what() reads "SOURCE:LINE: PATH: reason".
+class ScenarioError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Parses and checks a scenario; `source` names it in messages. Throws ScenarioError.
+Scenario parseScenario(const std::string& json, const std::string& source = "scenario");
+/// Reads a scenario file (a regular file of at most PDMHOST_MAX_SCENARIO_BYTES) and parses it.
+Scenario readScenarioFile(const std::string& path);
 /// The built-in sample VM, as JSON (what `pdmhost --print-sample` shows).
 const char* sampleScenarioJson();
 
@@ -70,7 +106,7 @@ struct ModuleEntries {
 struct RunOptions {
   bool ownLogger = false; ///< pass no logger: the module logs with its own
   int logLevel = 2;       ///< pdmhost's logger enables levels up to this one
-  bool quiet = false;     ///< only mismatches and the summary
+  bool quiet = false;     ///< only mismatches, the module's error lines and the summary
 };
 
 struct RunResult {

@@ -1,13 +1,12 @@
 // pdmhost: plays a VM against the module without VirtualBox. It loads the module, acts as
 // the VM manager (device table, callbacks, interrupts) and as the device manager (the
 // stand-in host), then drives guest accesses and checks what they give.
+#include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -26,48 +25,47 @@ const char* usage =
     "                    installed Linux pdmhost also looks in ../lib)\n"
     "  --own-logger      hand the module no logger: it logs with its own (standard output)\n"
     "  --verbose         pdmhost's logger also shows the module's debug lines\n"
-    "  --quiet           print only mismatches and the summary\n"
+    "  --quiet           print only mismatches (with the module's lines of their step) and\n"
+    "                    the summary\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
     "  --help            this text\n"
     "\n"
-    "Scenario format (JSON): {\"devices\": [...], \"steps\": [...]}\n"
-    "  serial device: {\"type\": \"serial\", \"name\", \"description\", \"ioPortBase\", \"ioPortCount\",\n"
-    "                  \"failPort\"}  (a UART-like model: transmit at +0, line status at +5)\n"
-    "  PCI device:    {\"type\": \"pci\", \"name\", \"description\", \"vendorId\", \"deviceId\",\n"
-    "                  \"revision\", \"progIf\", \"subclass\", \"baseClass\", \"subsystemVendorId\",\n"
-    "                  \"subsystemId\", \"idRegister\", \"failOffset\",\n"
-    "                  \"regions\": [{\"region\": 0, \"mmio\": true, \"size\": 4096}, ...]}\n"
-    "                 (MMIO register file: id at 0x0, scratch 0x4, doorbell 0x8 raises the\n"
-    "                  interrupt when nonzero, interrupt count 0xc)\n"
-    "  steps, each {\"op\": ..., fields; \"status\" is the expected status, default 0}:\n"
-    "    portRead {port, size, expect}          portWrite {port, value, size}\n"
-    "    memRead {device, region, offset | address, size 1-8, expect}\n"
-    "    memWrite {device, region, offset | address, size 1-8, value}\n"
-    "    sharedRead / sharedWrite {device, region, offset, size, expect | value}\n"
-    "                                           (the VM manager's view of shared memory)\n"
-    "    setIrq {device, level}                 (the VM manager calls the interrupt function)\n"
-    "    expectIrq {device, level}              expectConfig {device, offset, size, expect}\n"
-    "    expectTransmitted {device, text}       placeRegion {device, region, address}\n"
-    "  Numbers are integers or strings such as \"0x3f8\". Any field \"note\" is ignored.\n"
+    "Scenario format: docs/pdmhost.md, or --print-sample for a template. Numbers are JSON\n"
+    "integers or strings in decimal or \"0x\" hex; a scenario file is a regular file of at\n"
+    "most %llu MiB; at most %zu serial and %zu PCI devices.\n"
+    "  devices: serial {name, description, ioPortBase, ioPortCount, failPort}\n"
+    "           pci {name, description, vendorId, deviceId, revision, progIf, subclass,\n"
+    "                baseClass, subsystemVendorId, subsystemId, idRegister, failOffset,\n"
+    "                regions: [{region, mmio, size}]}\n"
+    "  steps:   portRead {port, size, expect, status}   portWrite {port, size, value, status}\n"
+    "           memRead / memWrite {device, region, offset | address, size, expect | value,\n"
+    "                               status}\n"
+    "           sharedRead / sharedWrite {device, region, offset, size, expect | value}\n"
+    "           setIrq {device, level}   expectIrq {device, level}\n"
+    "           expectConfig {device, offset, size, expect}   expectTransmitted {device, text}\n"
+    "           placeRegion {device, region, address, status}   any step: note\n"
     "\n"
-    "exit status: 0 all steps as expected, 1 a mismatch or a failed set-up, 2 bad usage,\n"
-    "an unreadable scenario or a module that cannot be loaded.\n";
+    "exit status: 0 every step as expected; 1 a mismatch or a failed set-up; 2 bad usage, a\n"
+    "bad scenario (one line names file, line and field) or a module that cannot be loaded.\n";
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   std::string modulePath;
   std::string scenarioPath;
   pdmhost::RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::fputs(usage, stdout);
+      std::printf(usage, static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
+                  pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS);
       return 0;
     } else if (arg == "--print-sample") {
       std::fputs(pdmhost::sampleScenarioJson(), stdout);
       return 0;
-    } else if (arg == "--module" && i + 1 < argc) {
+    } else if (arg == "--module") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "pdmhost: --module needs the path of the module\n");
+        return 2;
+      }
       modulePath = argv[++i];
     } else if (arg == "--own-logger") {
       options.ownLogger = true;
@@ -75,31 +73,26 @@ int main(int argc, char** argv) {
       options.logLevel = 3;
     } else if (arg == "--quiet") {
       options.quiet = true;
-    } else if (!arg.empty() && arg[0] != '-' && scenarioPath.empty()) {
-      scenarioPath = arg;
-    } else {
-      std::fprintf(stderr, "pdmhost: unknown argument \"%s\"\n\n%s", arg.c_str(), usage);
+    } else if (arg.empty() || arg[0] == '-') {
+      std::fprintf(stderr, "pdmhost: unknown option \"%s\" (pdmhost --help lists them)\n",
+                   arg.c_str());
       return 2;
+    } else if (!scenarioPath.empty()) {
+      std::fprintf(stderr, "pdmhost: one scenario at a time (\"%s\" and \"%s\")\n",
+                   scenarioPath.c_str(), arg.c_str());
+      return 2;
+    } else {
+      scenarioPath = arg;
     }
   }
 
   pdmhost::Scenario scenario;
   try {
-    if (scenarioPath.empty()) {
-      scenario = pdmhost::parseScenario(pdmhost::sampleScenarioJson());
-    } else {
-      std::ifstream in(scenarioPath, std::ios::binary);
-      if (!in) {
-        std::fprintf(stderr, "pdmhost: cannot read %s\n", scenarioPath.c_str());
-        return 2;
-      }
-      std::stringstream text;
-      text << in.rdbuf();
-      scenario = pdmhost::parseScenario(text.str());
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "pdmhost: %s: %s\n",
-                 scenarioPath.empty() ? "built-in sample" : scenarioPath.c_str(), e.what());
+    scenario = scenarioPath.empty()
+                   ? pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample")
+                   : pdmhost::readScenarioFile(scenarioPath);
+  } catch (const pdmhost::ScenarioError& e) {
+    std::fprintf(stderr, "pdmhost: %s\n", e.what());
     return 2;
   }
 
@@ -111,12 +104,26 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pdmhost: %s\n", error.c_str());
     return 2;
   }
-  std::printf("pdmhost: module %s, scenario %s\n", modulePath.c_str(),
-              scenarioPath.empty() ? "built-in sample" : scenarioPath.c_str());
+  if (!options.quiet)
+    std::printf("pdmhost: module %s, scenario %s\n", modulePath.c_str(),
+                scenarioPath.empty() ? "built-in sample" : scenarioPath.c_str());
 
   const pdmhost::RunResult result = pdmhost::runScenario(scenario, module, options, stdout);
   std::printf("summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
               result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
   std::fflush(stdout);
   return result.mismatches || result.setupFailed ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  // Whatever escapes (memory exhausted, a failure of the system) still ends in one line.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pdmhost: %s\n", e.what());
+    return 2;
+  }
 }

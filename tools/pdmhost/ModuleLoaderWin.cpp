@@ -1,18 +1,11 @@
+// Loading the module on Windows: LoadLibraryW with the UTF-8 path widened.
 #include "tools/pdmhost/ModuleLoader.h"
 
-#if defined(_WIN32)
 #include <windows.h>
-#else
-#include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
-#endif
 
 #include <vector>
 
 namespace pdmhost {
-
-#if defined(_WIN32)
 
 static std::wstring widen(const std::string& s) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
@@ -25,7 +18,15 @@ static std::wstring widen(const std::string& s) {
 bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
   HMODULE module = LoadLibraryW(widen(path).c_str());
   if (!module) {
-    *error = "LoadLibrary(" + path + ") failed with error " + std::to_string(GetLastError());
+    const DWORD code = GetLastError();
+    char reason[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                   reason, sizeof reason, nullptr);
+    std::string why = reason;
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
+      why.pop_back();
+    *error = "cannot load " + path + ": " + (why.empty() ? "error" : why) + " (" +
+             std::to_string(code) + ")";
     return false;
   }
   entries->init = reinterpret_cast<VmmgrVboxPdmInitFn>(
@@ -52,46 +53,5 @@ std::string defaultModulePath() {
     WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, out.data(), len, nullptr, nullptr);
   return out;
 }
-
-#else
-
-bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module) {
-    const char* why = dlerror();
-    *error = why ? why : ("dlopen(" + path + ") failed");
-    return false;
-  }
-  entries->init = reinterpret_cast<VmmgrVboxPdmInitFn>(dlsym(module, "vmmgrVboxPdmInit"));
-  entries->registerDevices =
-      reinterpret_cast<VmmgrDevicesRegisterFn>(dlsym(module, "VBoxDevicesRegister"));
-  if (!entries->init || !entries->registerDevices) {
-    *error = path + " does not export vmmgrVboxPdmInit and VBoxDevicesRegister";
-    return false;
-  }
-  return true;
-}
-
-std::string defaultModulePath() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = ".";
-  if (n > 0) {
-    const std::string exe(self, static_cast<size_t>(n));
-    const size_t slash = exe.rfind('/');
-    if (slash != std::string::npos)
-      dir = exe.substr(0, slash);
-  }
-  const std::string beside = dir + "/VmmgrVboxPdm.so";
-#if defined(PDMHOST_INSTALLED_MODULE)
-  // An installed pdmhost: the module is in the library directory, under its soname.
-  const std::string installed = dir + "/" PDMHOST_INSTALLED_MODULE;
-  if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
-    return installed;
-#endif
-  return beside;
-}
-
-#endif
 
 } // namespace pdmhost

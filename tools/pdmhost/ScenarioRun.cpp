@@ -1,0 +1,439 @@
+// Playing a scenario: the device table and models behind it, the module through the
+// stand-in host, and a trace of each step.
+#include "tools/pdmhost/Scenario.h"
+
+#include "tools/pdmhost/DeviceModels.h"
+#include "tools/pdmhost/PdmHost.h"
+#include "tools/pdmhost/VmTable.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <memory>
+
+namespace pdmhost {
+
+namespace {
+
+std::FILE* traceOut = stdout;
+int traceLevel = 2;
+// While a quiet run plays its steps, the module's lines wait here: they are shown with the
+// step's mismatch, and dropped when the step gave what it should (a failure it expected).
+std::string* heldLines = nullptr;
+
+const char* moduleName(int moduleId) {
+  switch (moduleId) {
+  case XLOG_MODULE_VMMGR:
+    return "VMMGR";
+  case XLOG_MODULE_XLOG:
+    return "XLOG";
+  case XLOG_MODULE_XFILE:
+    return "XFILE";
+  case XLOG_MODULE_XSTR:
+    return "XSTR";
+  default:
+    return "?";
+  }
+}
+
+// The sample VM manager's logger: what the module reports arrives here, the way it would
+// arrive in a VM manager's own log.
+int hostIsEnabled(int, int level) { return level <= traceLevel; }
+
+int hostLog(int level, int moduleId, const char* file, const char* function, int line,
+            const char* format, ...) {
+  char message[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  size_t n = std::strlen(message);
+  while (n && message[n - 1] == '\n')
+    message[--n] = '\0';
+  // The module's messages often start with their function's name, which the line shows.
+  const char* text = message;
+  const size_t named = std::strlen(function);
+  if (std::strncmp(text, function, named) == 0 && std::strncmp(text + named, ": ", 2) == 0)
+    text += named + 2;
+  static const char letters[] = "EWIDV";
+  char out[4400];
+  const int rc = std::snprintf(out, sizeof out, "    | %c %-5s %s:%d %s: %s\n",
+                               level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
+                               file, line, function, text);
+  if (heldLines) {
+    *heldLines += out;
+    return rc;
+  }
+  std::fputs(out, traceOut);
+  // A fatal check ends the process right after its line: the line must be out by then.
+  std::fflush(traceOut);
+  return rc;
+}
+
+const XlogLogger hostLogger = {hostIsEnabled, hostLog};
+
+std::string hex(uint64_t v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "0x%" PRIx64, v);
+  return b;
+}
+
+// "-1004 PDMHOST_ERR_UNASSIGNED" for the host's statuses, the bare number otherwise.
+std::string statusText(int32_t status) {
+  const char* name = hostStatusName(status);
+  return std::to_string(status) + (name ? std::string(" ") + name : "");
+}
+
+struct Vm {
+  VmTable table;
+  Host host;
+  std::vector<std::unique_ptr<SerialModel>> serials;
+  std::vector<std::unique_ptr<PciModel>> pcis;
+  std::vector<SerialModel*> serialOf; ///< by scenario device index
+  std::vector<PciModel*> pciOf;
+  std::deque<void*> sharedMemoryOut; ///< one variable per shared region; addresses stay put
+  VmmgrSetIrqFn setIrq = nullptr;
+
+  ~Vm() { releaseModels(); }
+};
+
+void buildTable(const Scenario& scenario, Vm& vm) {
+  releaseModels();
+  for (const ScenarioDevice& d : scenario.devices) {
+    vm.serialOf.push_back(nullptr);
+    vm.pciOf.push_back(nullptr);
+    if (d.serial) {
+      auto model = std::make_unique<SerialModel>(d.ioPortBase, d.ioPortCount);
+      model->setFailingPort(d.failPort);
+      bindModel(model.get());
+      vm.table.addSerial(SerialSpec{d.name, d.description, d.ioPortBase, d.ioPortCount,
+                                    model->readFn, model->writeFn});
+      vm.serialOf.back() = model.get();
+      vm.serials.push_back(std::move(model));
+      continue;
+    }
+    uint64_t mmioSize = 16;
+    for (const ScenarioRegion& r : d.regions)
+      if (r.mmio)
+        mmioSize = r.size;
+    auto model = std::make_unique<PciModel>(mmioSize, d.idRegister);
+    model->setFailingOffset(d.failOffset ? static_cast<int64_t>(*d.failOffset) : -1);
+    bindModel(model.get());
+    PciSpec entry;
+    entry.name = d.name;
+    entry.description = d.description;
+    configWrite16(entry.config, 0x00, d.vendorId);
+    configWrite16(entry.config, 0x02, d.deviceId);
+    entry.config[0x08] = d.revision;
+    entry.config[0x09] = d.progIf;
+    entry.config[0x0A] = d.subclass;
+    entry.config[0x0B] = d.baseClass;
+    configWrite16(entry.config, 0x2C, d.subsystemVendorId);
+    configWrite16(entry.config, 0x2E, d.subsystemId);
+    for (const ScenarioRegion& r : d.regions)
+      entry.regions.push_back(RegionSpec{r.region, r.mmio, r.size,
+                                         r.mmio ? nullptr : &vm.sharedMemoryOut.emplace_back()});
+    entry.read = model->readFn;
+    entry.write = model->writeFn;
+    vm.table.addPci(entry);
+    vm.pciOf.back() = model.get();
+    vm.pcis.push_back(std::move(model));
+  }
+}
+
+class StepRunner {
+public:
+  StepRunner(const Scenario& scenario, Vm& vm, const RunOptions& options, std::FILE* out)
+      : scenario_(scenario), vm_(vm), options_(options), out_(out) {}
+
+  // Returns false on a mismatch.
+  bool run(size_t number, const ScenarioStep& s) {
+    number_ = number;
+    step_ = &s;
+    ok_ = true;
+    detail_.clear();
+    static const std::string none;
+    const std::string& name =
+        s.device < scenario_.devices.size() ? scenario_.devices[s.device].name : none;
+    const std::string sized = " size " + std::to_string(s.size);
+    switch (s.op) {
+    case StepOp::PortRead: {
+      uint32_t value = 0;
+      const int32_t rc = vm_.host.portRead(s.port, s.size, &value);
+      describe("portRead  port " + hex(s.port) + sized + " -> " + hex(value));
+      checkStatus(rc);
+      checkValue(value);
+      break;
+    }
+    case StepOp::PortWrite:
+      describe("portWrite port " + hex(s.port) + sized + " <- " + hex(s.value));
+      checkStatus(vm_.host.portWrite(s.port, static_cast<uint32_t>(s.value), s.size));
+      break;
+    case StepOp::MemRead:
+    case StepOp::MemWrite: {
+      uint64_t address = 0;
+      if (!resolveAddress(s, name, &address))
+        break;
+      uint8_t bytes[8] = {};
+      if (s.op == StepOp::MemRead) {
+        const int32_t rc = vm_.host.memRead(address, bytes, s.size);
+        const uint64_t value = load(bytes, s.size);
+        describe("memRead   " + hex(address) + sized + " -> " + hex(value));
+        checkStatus(rc);
+        checkValue(value);
+      } else {
+        std::memcpy(bytes, &s.value, s.size);
+        describe("memWrite  " + hex(address) + sized + " <- " + hex(s.value));
+        checkStatus(vm_.host.memWrite(address, bytes, s.size));
+      }
+      break;
+    }
+    case StepOp::SharedRead:
+    case StepOp::SharedWrite: {
+      uint8_t* memory = sharedMemory(s, name);
+      if (!memory)
+        break;
+      const std::string where = name + " region " + std::to_string(s.region) + " +" + hex(s.offset);
+      if (s.op == StepOp::SharedRead) {
+        const uint64_t value = load(memory + s.offset, s.size);
+        describe("sharedRead  " + where + " (VM manager's view) -> " + hex(value));
+        checkValue(value);
+      } else {
+        std::memcpy(memory + s.offset, &s.value, s.size);
+        describe("sharedWrite " + where + " (VM manager's view) <- " + hex(s.value));
+      }
+      break;
+    }
+    case StepOp::SetIrq:
+      describe("setIrq    " + name + " level " + std::to_string(s.level) +
+               " (VM manager calls the interrupt function)");
+      if (void* devIns = vm_.table.entry(s.device).devIns)
+        vm_.setIrq(devIns, s.level);
+      else
+        mismatch("the module has not constructed " + name);
+      break;
+    case StepOp::ExpectIrq:
+      if (Device* d = device(name)) {
+        describe("expectIrq " + name + " line level " + std::to_string(d->irqLevel));
+        if (d->irqLevel != s.level)
+          mismatch("interrupt level " + std::to_string(d->irqLevel) + ", expected " +
+                   std::to_string(s.level));
+      }
+      break;
+    case StepOp::ExpectConfig:
+      if (Device* d = device(name)) {
+        const uint64_t value = load(static_cast<uint8_t*>(d->pciDev) + s.offset, s.size);
+        describe("config    " + name + " +" + hex(s.offset) + sized + " = " + hex(value));
+        checkValue(value);
+      }
+      break;
+    case StepOp::ExpectTransmitted: {
+      const std::string sent = vm_.serialOf[s.device]->transmitted();
+      describe("transmitted by " + name + ": \"" + sent + "\"");
+      if (sent != s.text)
+        mismatch("expected \"" + s.text + "\"");
+      break;
+    }
+    case StepOp::PlaceRegion:
+      if (device(name)) {
+        describe("place     " + name + " region " + std::to_string(s.region) + " at " +
+                 hex(*s.address));
+        checkStatus(vm_.host.placeRegion(s.device, s.region, *s.address));
+      }
+      break;
+    }
+    return finish();
+  }
+
+private:
+  static uint64_t load(const uint8_t* p, uint32_t size) {
+    uint64_t v = 0;
+    std::memcpy(&v, p, size);
+    return v;
+  }
+
+  void describe(const std::string& text) { line_ = text; }
+  void mismatch(const std::string& why) {
+    ok_ = false;
+    detail_ += detail_.empty() ? why : "; " + why;
+  }
+  void checkStatus(int32_t rc) {
+    line_ += "  [status " + statusText(rc) + "]";
+    if (rc != step_->status)
+      mismatch("status " + statusText(rc) + ", expected " + statusText(step_->status));
+  }
+  void checkValue(uint64_t value) {
+    if (step_->expect && value != *step_->expect)
+      mismatch("value " + hex(value) + ", expected " + hex(*step_->expect));
+  }
+
+  // Devices are registered and constructed in table order, so index i is device i.
+  Device* device(const std::string& name) {
+    std::deque<Device>& devices = vm_.host.devices();
+    if (step_->device < devices.size() && devices[step_->device].constructed)
+      return &devices[step_->device];
+    mismatch("no constructed device \"" + name + "\"");
+    return nullptr;
+  }
+  bool resolveAddress(const ScenarioStep& s, const std::string& name, uint64_t* address) {
+    if (s.address) {
+      *address = *s.address;
+      return true;
+    }
+    Device* d = device(name);
+    if (!d)
+      return false;
+    for (const PciRegion& r : d->regions) {
+      if (r.region == s.region && r.placed) {
+        *address = r.gcPhys + s.offset;
+        return true;
+      }
+    }
+    mismatch("region " + std::to_string(s.region) + " of " + name + " is not placed");
+    return false;
+  }
+  uint8_t* sharedMemory(const ScenarioStep& s, const std::string& name) {
+    const VmmgrDeviceDesc& desc = vm_.table.entry(s.device);
+    const VmmgrRegionDesc& r = static_cast<VmmgrRegionDesc*>(desc.regions.begin)[s.region];
+    if (!*r.sharedMemoryOut)
+      mismatch("the host gave no shared memory for region " + std::to_string(s.region) + " of " +
+               name);
+    return static_cast<uint8_t*>(*r.sharedMemoryOut);
+  }
+
+  bool finish() {
+    if (line_.empty())
+      line_ = stepOpName(step_->op);
+    if (!ok_) {
+      std::fprintf(out_, "step %zu (line %u): %s\n    MISMATCH: %s\n", number_,
+                   static_cast<unsigned>(step_->line), line_.c_str(), detail_.c_str());
+      if (!step_->note.empty())
+        std::fprintf(out_, "    note: %s\n", step_->note.c_str());
+      std::fputs(held_.c_str(), out_);
+    } else if (!options_.quiet) {
+      std::fprintf(out_, "step %zu: %s  ok\n", number_, line_.c_str());
+    }
+    std::fflush(out_);
+    line_.clear();
+    held_.clear();
+    return ok_;
+  }
+
+  const Scenario& scenario_;
+  Vm& vm_;
+  const RunOptions& options_;
+  std::FILE* out_;
+  size_t number_ = 0;
+  const ScenarioStep* step_ = nullptr;
+  bool ok_ = true;
+  std::string line_, detail_;
+
+public:
+  std::string held_; ///< the module's lines during a quiet step
+};
+
+const char* kindOf(const VmmgrDeviceRegistration& reg) {
+  return reg.instanceSize == VMMGR_PCI_INSTANCE_SIZE ? "PCI" : "serial";
+}
+
+void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
+  const Device& d = vm.host.devices()[i];
+  std::fprintf(out, "construct: %s -> %s\n", d.name().c_str(), statusText(rc).c_str());
+  for (const PortRange& p : vm.host.portRanges())
+    if (p.devIns == d.devIns)
+      std::fprintf(out, "  ports 0x%04x-0x%04x\n", p.first, p.first + p.count - 1);
+  if (!d.isPci())
+    return;
+  const uint8_t* cfg = static_cast<uint8_t*>(d.pciDev);
+  std::fprintf(out,
+               "  PCI %04x:%04x rev %02x class %02x%02x%02x, command 0x%04x status 0x%04x, INT%c\n",
+               configRead16(cfg, 0), configRead16(cfg, 2), cfg[8], cfg[0xB], cfg[0xA], cfg[9],
+               configRead16(cfg, 4), configRead16(cfg, 6), 'A' + cfg[0x3D] - 1);
+  const auto* records = static_cast<VmmgrRegionDesc*>(vm.table.entry(i).regions.begin);
+  for (const PciRegion& r : d.regions)
+    std::fprintf(out, "  region %u: %s, %" PRIu64 " bytes\n", r.region,
+                 records[r.region].isMmio ? "MMIO" : "shared memory", r.size);
+}
+
+} // namespace
+
+RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
+                      const RunOptions& options, std::FILE* out) {
+  RunResult result;
+  traceOut = out;
+  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
+  // of the steps that mismatch.
+  traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
+  Vm vm;
+  buildTable(scenario, vm);
+  const bool trace = !options.quiet;
+
+  const int32_t initRc =
+      module.init(options.ownLogger ? nullptr : &hostLogger, vm.table.list(), &vm.setIrq);
+  if (trace)
+    std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
+                 options.ownLogger ? "no logger: the module logs with its own" : "pdmhost's logger",
+                 vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+  std::fflush(out);
+  for (size_t i = 0; i < scenario.devices.size(); ++i)
+    if (vm.pciOf[i])
+      vm.pciOf[i]->attach(&vm.table.entry(i), vm.setIrq);
+
+  const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
+  std::fflush(stdout);
+  if (trace) {
+    std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
+                 statusText(regRc).c_str(), vm.host.devices().size());
+    for (const Device& d : vm.host.devices())
+      std::fprintf(out, "  %-31s %-6s instance %3u bytes  flags 0x%x  class 0x%08x  \"%s\"\n",
+                   d.name().c_str(), kindOf(d.copy), d.copy.instanceSize, d.copy.flags,
+                   d.copy.deviceClass, d.copy.description);
+  }
+  if (regRc < 0 || vm.setIrq == nullptr) {
+    std::fprintf(out, "setup failed: registration -> %s\n", statusText(regRc).c_str());
+    result.setupFailed = true;
+    return result;
+  }
+
+  for (size_t i = 0; i < vm.host.devices().size(); ++i) {
+    const int32_t rc = vm.host.construct(i);
+    std::fflush(stdout);
+    const Device& d = vm.host.devices()[i];
+    if (trace)
+      traceConstruction(vm, i, rc, out);
+    if (rc < 0) {
+      std::fprintf(out, "setup failed: construction of %s -> %s\n", d.name().c_str(),
+                   statusText(rc).c_str());
+      result.setupFailed = true;
+      return result;
+    }
+  }
+
+  const int32_t placeRc = vm.host.placeAllRegions(scenario.placementBase);
+  std::fflush(stdout);
+  if (trace) {
+    for (const Device& d : vm.host.devices())
+      for (const PciRegion& r : d.regions)
+        std::fprintf(out, "place: %s region %u at 0x%08" PRIx64 " (%" PRIu64 " bytes)\n",
+                     d.name().c_str(), r.region, r.gcPhys, r.size);
+  }
+  if (placeRc < 0) {
+    std::fprintf(out, "setup failed: placing regions -> %s\n", statusText(placeRc).c_str());
+    result.setupFailed = true;
+    return result;
+  }
+
+  StepRunner runner(scenario, vm, options, out);
+  heldLines = options.quiet ? &runner.held_ : nullptr;
+  for (size_t i = 0; i < scenario.steps.size(); ++i) {
+    ++result.steps;
+    if (!runner.run(i + 1, scenario.steps[i]))
+      ++result.mismatches;
+  }
+  heldLines = nullptr;
+  std::fflush(stdout);
+  return result;
+}
+
+} // namespace pdmhost
