@@ -103,10 +103,11 @@ std::size_t utf8ToUtf16(const unsigned char* s, std::size_t n, char16_t* out) {
       i += 8;
       o += 8;
     } else {
-      if (Write)
-        out[o] = s[i];
-      ++i;
-      ++o;
+      do { // the rest of the run, to the next byte that is not ASCII
+        if (Write)
+          out[o] = s[i];
+        ++o;
+      } while (++i < n && s[i] < 0x80);
     }
   }
   return o;
@@ -122,15 +123,14 @@ std::size_t utf16ToUtf8(const char16_t* s, std::size_t n, unsigned char* out) {
     std::uint32_t cp = s[i];
     if (cp < 0x80) {
       std::uint64_t low, high;
-      if (i + 8 <= n && asciiUnits(s + i, low, high)) {
+      for (; i + 8 <= n && asciiUnits(s + i, low, high); i += 8, o += 8) {
         const std::uint64_t bytes = pack4(low) | pack4(high) << 32;
         if (Write)
           std::memcpy(out + o, &bytes, sizeof bytes);
-        i += 8;
-        o += 8;
-        continue;
       }
-      if (cp == 0)
+      if (i == n || s[i] >= 0x80)
+        continue;
+      if (s[i] == 0)
         break;
       do { // the rest of the run, to the next unit that is 0 or not ASCII
         if (Write)
