@@ -190,11 +190,9 @@ std::string toUtf8(const char16_t* text, std::size_t length) {
 }
 } // namespace
 
-XstrWide xstrUtf8ToWide(const std::string& text) {
-  return toWide(text.data(), std::strlen(text.c_str()));
-}
-
 XstrWide xstrUtf8ToWide(const char* text) { return toWide(text, std::strlen(text)); }
+
+XstrWide xstrUtf8ToWide(const std::string& text) { return xstrUtf8ToWide(text.c_str()); }
 
 std::string xstrWideToUtf8(const XstrWide& text) { return toUtf8(text.data(), text.size()); }
 
