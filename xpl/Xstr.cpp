@@ -26,7 +26,7 @@ int caseWalk(const char* a, const char* b, std::size_t limit) {
   return 0;
 }
 
-constexpr std::size_t noLimit = static_cast<std::size_t>(-1);
+constexpr std::size_t XSTR_NO_LIMIT = static_cast<std::size_t>(-1);
 } // namespace
 
 std::string xstrWideCharToUtf8(XstrWchar unit) {
@@ -59,14 +59,14 @@ bool xstrEndsWith(const std::string& text, const std::string& suffix) {
 bool xstrEndsWithNoCase(const std::string& text, const std::string& suffix) {
   if (text.size() < suffix.size())
     return false;
-  return caseWalk(text.c_str() + (text.size() - suffix.size()), suffix.c_str(), noLimit) == 0;
+  return caseWalk(text.c_str() + (text.size() - suffix.size()), suffix.c_str(), XSTR_NO_LIMIT) == 0;
 }
 
 bool xstrEqualsNoCase(const std::string& a, const std::string& b) {
-  return caseWalk(a.c_str(), b.c_str(), noLimit) == 0;
+  return caseWalk(a.c_str(), b.c_str(), XSTR_NO_LIMIT) == 0;
 }
 
-int xstrCaseCmp(const char* a, const char* b) { return caseWalk(a, b, noLimit); }
+int xstrCaseCmp(const char* a, const char* b) { return caseWalk(a, b, XSTR_NO_LIMIT); }
 
 int xstrNCaseCmp(const char* a, const char* b, std::size_t n) { return caseWalk(a, b, n); }
 

@@ -78,7 +78,7 @@ std::string xstrVformat(const char* format, va_list args) XSTR_PRINTF_FORMAT(1, 
 /// The Windows counted formatter's rules, on every target. With L the text's length:
 /// L < count: text and NUL, returns L; L == count: the L bytes without NUL, returns L;
 /// L > count: the first count bytes without NUL, returns -1; formatter failure: -1.
-/// Never allocates.
+/// Allocates only on POSIX, when the text reaches a room of more than 4 KiB.
 int xstrSnprintf(char* buffer, std::size_t count, const char* format, ...) XSTR_PRINTF_FORMAT(3, 4);
 int xstrVsnprintf(char* buffer, std::size_t count, const char* format, va_list args)
     XSTR_PRINTF_FORMAT(3, 0);

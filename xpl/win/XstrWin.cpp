@@ -4,30 +4,41 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace {
-constexpr UINT utf8CodePage = 65001;
+constexpr UINT XSTR_UTF8_CODE_PAGE = 65001;
 
 // Measure, then write straight into a result of the right size: one allocation per result.
-// Length -1 makes the converter stop at (and count) the terminating NUL, which then lands
-// in the slot every std::basic_string keeps after its last unit.
+// The input's length is given without its NUL rather than as -1: Wine's converter reads the
+// NUL into a four-byte sequence cut short at the end and then counts no terminator, which
+// would leave the last unit in the terminator's slot. The result keeps what was written.
 XstrWide toWide(const char* text) {
-  const int units = MultiByteToWideChar(utf8CodePage, 0, text, -1, nullptr, 0);
-  if (units <= 1)
+  const int length = static_cast<int>(std::strlen(text));
+  const int units =
+      length > 0 ? MultiByteToWideChar(XSTR_UTF8_CODE_PAGE, 0, text, length, nullptr, 0) : 0;
+  if (units <= 0)
     return XstrWide();
-  XstrWide result(static_cast<std::size_t>(units - 1), L'\0');
-  MultiByteToWideChar(utf8CodePage, 0, text, -1, &result[0], units);
+  XstrWide result(static_cast<std::size_t>(units), L'\0');
+  result.resize(static_cast<std::size_t>(
+      std::max(0, MultiByteToWideChar(XSTR_UTF8_CODE_PAGE, 0, text, length, &result[0], units))));
   return result;
 }
 
 std::string toUtf8(const XstrWchar* text) {
-  const int bytes = WideCharToMultiByte(utf8CodePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1)
+  const int length = static_cast<int>(std::wcslen(text));
+  const int bytes = length > 0 ? WideCharToMultiByte(XSTR_UTF8_CODE_PAGE, 0, text, length, nullptr,
+                                                     0, nullptr, nullptr)
+                               : 0;
+  if (bytes <= 0)
     return std::string();
-  std::string result(static_cast<std::size_t>(bytes - 1), '\0');
-  WideCharToMultiByte(utf8CodePage, 0, text, -1, &result[0], bytes, nullptr, nullptr);
+  std::string result(static_cast<std::size_t>(bytes), '\0');
+  result.resize(static_cast<std::size_t>(
+      std::max(0, WideCharToMultiByte(XSTR_UTF8_CODE_PAGE, 0, text, length, &result[0], bytes,
+                                      nullptr, nullptr))));
   return result;
 }
 } // namespace
