@@ -74,10 +74,6 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   if (!callback)
     return 0;
   XtimerState& state = xtimerState();
-  // Every schedule reads the clock; the cached zone conversion keeps that to one system
-  // clock read. A zone change reaches deadlines within a second, and changes of the
-  // wall clock are not compensated anyway.
-  const int64_t deadline = xtimeNowUsCached() + delayUs;
   std::unique_lock<std::mutex> guard(state.lock, std::defer_lock);
   xtimerLockBriefly(guard);
   if (!state.started) {
@@ -85,6 +81,10 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
     state.started = true;
     xtimerPinModule();
   }
+  // Read under the lock: the worker's clock reads and ours are then in one order, so no
+  // entry gets a deadline before one the worker has already run. The zone is the one in
+  // effect at this moment, with no per-thread cache.
+  const int64_t deadline = xtimeNowUs() + delayUs;
   // Equal deadlines keep the order of the calls; the queue throws the length error at its
   // maximum size, before anything is queued.
   const bool first = state.xtimerQueue.push(deadline, std::move(callback));
