@@ -11,14 +11,13 @@
 /// Windows).
 void xtimeOsNow(int64_t* utcSeconds, int* microseconds);
 
-/// UTC seconds to local date and time, daylight saving as in effect at that moment.
-bool xtimeOsLocalBreakdown(int64_t utcSeconds, std::tm* out);
+/// UTC seconds to local seconds: the local date and time at that moment (zone and daylight
+/// saving folded in) read as if they were UTC. Where the runtime rejects the value, the UTC
+/// seconds unchanged.
+int64_t xtimeOsLocalSeconds(int64_t utcSeconds);
 
 /// Seconds to date and time with no zone conversion.
 bool xtimeOsUtcBreakdown(int64_t seconds, std::tm* out);
-
-/// A broken-down time read as UTC, back to seconds.
-bool xtimeOsUtcCompose(std::tm* in, int64_t* seconds);
 
 /// A broken-down time read as local time (tm_isdst honoured as given), to UTC seconds.
 bool xtimeOsLocalCompose(std::tm* in, int64_t* utcSeconds);
