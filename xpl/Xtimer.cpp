@@ -3,29 +3,49 @@
 #include "xpl/Xtime.h"
 #include "xpl/XtimeOs.h"
 #include "xpl/XtimerOs.h"
-#include "xpl/XtimerQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
+/// The most entries the queue holds; one more is a std::length_error.
+constexpr size_t XTIMER_MAX_ENTRIES = 0x249249249249249;
+/// The most due entries the worker takes per lock and clock read.
+constexpr size_t XTIMER_BATCH_MAX = 64;
+
+struct XtimerEntry {
+  int64_t deadline;
+  // Taken from a counter at each schedule: (deadline, sequence) orders the entries
+  // completely, so equal deadlines run in call order, also after a batch hands them back.
+  uint64_t sequence;
+  std::function<void()> callback;
+};
+
+// The heap keeps its greatest element in front; "runs later" makes that the next entry due.
+bool xtimerRunsLater(const XtimerEntry& a, const XtimerEntry& b) {
+  return a.deadline != b.deadline ? a.deadline > b.deadline : a.sequence > b.sequence;
+}
+
 struct XtimerState {
   std::mutex lock;
   std::condition_variable wakeUp;
   bool started = false;
-  XtimerQueue xtimerQueue;
-  // The worker takes every due entry at once and runs them without the lock. An entry
-  // scheduled meanwhile with a deadline before the rest of that batch (a negative delay, or
-  // the wall clock set back) must still run first: it raises overtaken, and the worker puts
-  // the rest of the batch back into the queue before running anything else.
-  bool batchRunning = false;
-  int64_t batchLastDeadline = 0;
+  uint64_t nextSequence = 0;
+  std::vector<XtimerEntry> xtimerQueue; // a heap ordered by xtimerRunsLater
+  // The worker runs a batch of due entries without the lock. An entry scheduled meanwhile
+  // with a deadline before the batch's last one (a negative delay, or the wall clock set
+  // back) must still run first: it raises overtaken, and the worker hands the rest of the
+  // batch back to the queue before running anything else.
+  int64_t batchLastDeadline = INT64_MIN; // INT64_MIN: no batch running
   std::atomic<bool> overtaken{false};
 };
 
@@ -36,9 +56,17 @@ XtimerState& xtimerState() {
   return *state;
 }
 
-// Bounds how long the lock is held while a backlog is moved out, so schedulers are not
-// kept waiting behind a large burst.
-constexpr size_t kMaxBatch = 256;
+void xtimerPush(std::vector<XtimerEntry>& queue, XtimerEntry&& entry) {
+  queue.push_back(std::move(entry));
+  std::push_heap(queue.begin(), queue.end(), xtimerRunsLater);
+}
+
+XtimerEntry xtimerPop(std::vector<XtimerEntry>& queue) {
+  std::pop_heap(queue.begin(), queue.end(), xtimerRunsLater);
+  XtimerEntry entry = std::move(queue.back());
+  queue.pop_back();
+  return entry;
+}
 
 void xtimerRun(std::function<void()>& callback) {
   try {
@@ -50,22 +78,9 @@ void xtimerRun(std::function<void()>& callback) {
   callback = nullptr;
 }
 
-// The lock is held for a queue insertion or a batch hand-over, a fraction of a microsecond;
-// sleeping in the kernel and being woken costs several, and the thread that releases the
-// lock pays for the wake-up. Whoever finds it taken (a scheduler, or the worker back from a
-// batch) tries again for a moment before it blocks.
-void xtimerLockBriefly(std::unique_lock<std::mutex>& guard) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (guard.try_lock())
-      return;
-    std::this_thread::yield();
-  }
-  guard.lock();
-}
-
 int64_t xtimerRoundUpToMs(int64_t value) {
-  const int64_t rest = value % 1000;
-  return rest > 0 ? value - rest + 1000 : value - rest;
+  const int64_t rest = value % XTIME_US_PER_MS;
+  return rest > 0 ? value - rest + XTIME_US_PER_MS : value - rest;
 }
 
 } // namespace
@@ -74,24 +89,25 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   if (!callback)
     return 0;
   XtimerState& state = xtimerState();
-  std::unique_lock<std::mutex> guard(state.lock, std::defer_lock);
-  xtimerLockBriefly(guard);
+  std::lock_guard<std::mutex> guard(state.lock);
   if (!state.started) {
     std::thread(xtimerWorker).detach();
     state.started = true;
     xtimerPinModule();
   }
+  auto& queue = state.xtimerQueue;
+  if (queue.size() >= XTIMER_MAX_ENTRIES)
+    throw std::length_error("map/set too long");
   // Read under the lock: the worker's clock reads and ours are then in one order, so no
   // entry gets a deadline before one the worker has already run. The zone is the one in
   // effect at this moment, with no per-thread cache.
   const int64_t deadline = xtimeNowUs() + delayUs;
-  // Equal deadlines keep the order of the calls; the queue throws the length error at its
-  // maximum size, before anything is queued.
-  const bool first = state.xtimerQueue.push(deadline, std::move(callback));
-  if (state.batchRunning && deadline < state.batchLastDeadline)
+  const bool first = queue.empty() || deadline < queue.front().deadline;
+  xtimerPush(queue, XtimerEntry{deadline, state.nextSequence++, std::move(callback)});
+  if (deadline < state.batchLastDeadline)
     state.overtaken.store(true, std::memory_order_release);
   // The worker waits for the first deadline only, so only a new first entry changes what
-  // it waits for; any other wake-up would be a wasted system call.
+  // it waits for.
   if (first)
     state.wakeUp.notify_one();
   return 0;
@@ -101,7 +117,6 @@ void xtimerWorker() {
   XtimerState& state = xtimerState();
   auto& queue = state.xtimerQueue;
   std::vector<XtimerEntry> batch;
-  batch.reserve(kMaxBatch);
   xtimerPrepareWorker();
   std::unique_lock<std::mutex> guard(state.lock);
   for (;;) {
@@ -110,38 +125,29 @@ void xtimerWorker() {
       continue;
     }
     const int64_t now = xtimeNowUs();
-    const int64_t firstDeadline = queue.firstDeadline();
+    const int64_t firstDeadline = queue.front().deadline;
     if (firstDeadline > now) {
       // The clock ticks in whole milliseconds, so the entry becomes due at the next
       // millisecond boundary at or after its deadline; aim the wait at that moment with
       // the finer clock rather than overshooting by up to a millisecond.
       const int64_t remaining = xtimerRoundUpToMs(firstDeadline) - xtimeNowPreciseUs();
-      if (remaining < 1)
-        continue;
-      state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
+      if (remaining >= 1)
+        state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
       continue;
     }
 
-    while (!queue.empty() && queue.firstDeadline() <= now && batch.size() < kMaxBatch)
-      batch.push_back(queue.popFirst());
+    while (!queue.empty() && queue.front().deadline <= now && batch.size() < XTIMER_BATCH_MAX)
+      batch.push_back(xtimerPop(queue));
     state.batchLastDeadline = batch.back().deadline;
-    state.batchRunning = true;
     state.overtaken.store(false, std::memory_order_relaxed);
     guard.unlock();
-
     size_t next = 0;
-    for (; next < batch.size(); ++next) {
-      if (next > 0 && state.overtaken.load(std::memory_order_acquire))
-        break;
-      xtimerRun(batch[next].callback);
-    }
-
-    xtimerLockBriefly(guard);
-    state.batchRunning = false;
-    // The rest goes back with its sequence numbers, so each entry is again in front of any
-    // equal deadline scheduled since.
+    while (next < batch.size() && (next == 0 || !state.overtaken.load(std::memory_order_acquire)))
+      xtimerRun(batch[next++].callback);
+    guard.lock();
+    state.batchLastDeadline = INT64_MIN;
     for (size_t i = next; i < batch.size(); ++i)
-      queue.putBack(std::move(batch[i]));
+      xtimerPush(queue, std::move(batch[i]));
     batch.clear();
   }
 }
