@@ -1,6 +1,6 @@
 // The C runtime's calendar calls behind the clock. Windows has its own thread-safe "_s" and
-// 64-bit forms; POSIX has the reentrant counterparts. Each returns false where the runtime
-// rejects the value, and then leaves the out parameter unspecified.
+// 64-bit forms; POSIX has the reentrant counterparts. Those that return a bool return false
+// where the runtime rejects the value, and then leave the out parameter unspecified.
 #pragma once
 
 #include <cstdint>
@@ -32,5 +32,5 @@ int64_t xtimeNowPreciseUs();
 
 /// For hot callers of the layer: xtimeNowUs() with the zone conversion cached per thread for
 /// the current second. A change of zone takes effect within a second; callers that must see
-/// it at once (and every test of the zone) use xtimeNowUs().
+/// it at once (the timer's deadlines, every test of the zone) use xtimeNowUs().
 int64_t xtimeNowUsCached();
