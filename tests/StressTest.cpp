@@ -1,24 +1,15 @@
-// Bounded stress: many threads logging into one log file that has just been rotated, and a
-// few hundred thousand timers from several threads. Each runs a fixed amount of work and
-// checks that nothing was lost, duplicated or reordered.
+// Bounded stress: many threads logging into one log file that has just been rotated, a
+// fixed amount of work and checks that nothing was lost, duplicated or reordered.
 #include "tests/support/Files.h"
 #include "xpl/Xerr.h"
 #include "xpl/Xlog.h"
 #include "xpl/XlogInternal.h"
 #include "xpl/Xstr.h"
-#include "xpl/Xtime.h"
-#include "xpl/Xtimer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -66,63 +57,4 @@ TEST(Stress, ThreadsLoggingIntoAFreshlyRotatedFileLoseNoLine) {
     ++lines;
   }
   EXPECT_EQ(lines, static_cast<size_t>(threads * perThread));
-}
-
-TEST(Stress, HundredsOfThousandsOfTimersFireOnceInDeadlineOrder) {
-  constexpr int threads = 4, perThread = 50000;
-  struct Fired {
-    int64_t earliest, latest; // bounds of the entry's deadline
-    int id;
-  };
-  std::mutex lock;
-  std::condition_variable done;
-  // The records are read only after every scheduling thread has finished writing them.
-  std::vector<std::shared_ptr<Fired>> fired;
-  fired.reserve(threads * perThread);
-  std::atomic<int> throwing{0}, remaining{threads * perThread};
-
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t)
-    pool.emplace_back([&, t] {
-      uint32_t state = 12345u + static_cast<uint32_t>(t);
-      for (int i = 0; i < perThread; ++i) {
-        state = state * 1664525u + 1013904223u;
-        const int64_t delay = (state >> 8) % 40000; // up to 40 ms
-        const int id = t * perThread + i;
-        const int64_t before = xtimeNowUs();
-        if (i % 1000 == 7) {
-          // Throwing and empty callbacks must not bring the service down.
-          xtimerSchedule(delay, [&] {
-            ++throwing;
-            throw std::runtime_error("callback failure");
-          });
-          xtimerSchedule(delay, std::function<void()>());
-        }
-        auto record = std::make_shared<Fired>(Fired{before + delay, 0, id});
-        xtimerSchedule(delay, [&, record] {
-          std::lock_guard<std::mutex> g(lock);
-          fired.push_back(record);
-          if (--remaining == 0)
-            done.notify_all();
-        });
-        record->latest = xtimeNowUs() + delay;
-      }
-    });
-  for (auto& th : pool)
-    th.join();
-  std::unique_lock<std::mutex> g(lock);
-  ASSERT_TRUE(done.wait_for(g, std::chrono::seconds(60), [&] { return remaining == 0; }))
-      << remaining << " timers did not fire";
-  ASSERT_EQ(fired.size(), static_cast<size_t>(threads * perThread));
-  std::vector<bool> seen(threads * perThread, false);
-  for (size_t k = 0; k < fired.size(); ++k) {
-    ASSERT_FALSE(seen[fired[k]->id]) << "timer " << fired[k]->id << " fired twice";
-    seen[fired[k]->id] = true;
-    // An entry that fired before another cannot have a later deadline: the earliest
-    // possible deadline of the first is at most the latest possible of the second.
-    if (k > 0) {
-      ASSERT_LE(fired[k - 1]->earliest, fired[k]->latest) << "at firing " << k;
-    }
-  }
-  EXPECT_EQ(throwing.load(), threads * (perThread / 1000));
 }

@@ -4,28 +4,17 @@
 
 #include <ctime>
 
-namespace {
-constexpr int64_t kUsPerSecond = 1000000;
-constexpr int64_t kUsPerMs = 1000;
-} // namespace
-
 int64_t xtimeNowPreciseUs() {
   int64_t utcSeconds = 0;
   int microseconds = 0;
   xtimeOsNow(&utcSeconds, &microseconds);
-  // Reading the local breakdown back as UTC gives the local seconds, with the zone and
-  // daylight saving of this very moment folded in.
-  std::tm local{};
-  int64_t localSeconds = utcSeconds;
-  if (xtimeOsLocalBreakdown(utcSeconds, &local))
-    xtimeOsUtcCompose(&local, &localSeconds);
-  return localSeconds * kUsPerSecond + microseconds;
+  return xtimeOsLocalSeconds(utcSeconds) * XTIME_US_PER_SECOND + microseconds;
 }
 
 int64_t xtimeNowUs() {
   // Zone offsets are whole seconds, so truncating the local value truncates the system time.
   const int64_t precise = xtimeNowPreciseUs();
-  return precise - precise % kUsPerMs;
+  return precise - precise % XTIME_US_PER_MS;
 }
 
 int64_t xtimeNowUsCached() {
@@ -35,21 +24,17 @@ int64_t xtimeNowUsCached() {
   int microseconds = 0;
   xtimeOsNow(&utcSeconds, &microseconds);
   if (utcSeconds != cachedUtcSeconds) {
-    std::tm local{};
-    int64_t localSeconds = utcSeconds;
-    if (xtimeOsLocalBreakdown(utcSeconds, &local))
-      xtimeOsUtcCompose(&local, &localSeconds);
+    cachedLocalSeconds = xtimeOsLocalSeconds(utcSeconds);
     cachedUtcSeconds = utcSeconds;
-    cachedLocalSeconds = localSeconds;
   }
-  return cachedLocalSeconds * kUsPerSecond + microseconds - microseconds % kUsPerMs;
+  return cachedLocalSeconds * XTIME_US_PER_SECOND + microseconds - microseconds % XTIME_US_PER_MS;
 }
 
 void xtimeFormat(char* buffer, size_t size, const char* pattern, int64_t value) {
   if (size == 0)
     return;
   std::tm broken{};
-  if (!xtimeOsUtcBreakdown(value / kUsPerSecond, &broken)) {
+  if (!xtimeOsUtcBreakdown(value / XTIME_US_PER_SECOND, &broken)) {
     buffer[0] = '\0';
     return;
   }
@@ -60,8 +45,8 @@ void xtimeFormat(char* buffer, size_t size, const char* pattern, int64_t value) 
 }
 
 int64_t xtimeLocalToUtc(int64_t value) {
-  const int64_t seconds = value / kUsPerSecond;
-  const int64_t remainder = value - seconds * kUsPerSecond;
+  const int64_t seconds = value / XTIME_US_PER_SECOND;
+  const int64_t remainder = value - seconds * XTIME_US_PER_SECOND;
   std::tm local{};
   if (!xtimeOsUtcBreakdown(seconds, &local))
     return value;
@@ -71,5 +56,5 @@ int64_t xtimeLocalToUtc(int64_t value) {
   int64_t utcSeconds = 0;
   if (!xtimeOsLocalCompose(&local, &utcSeconds))
     return value;
-  return utcSeconds * kUsPerSecond + remainder;
+  return utcSeconds * XTIME_US_PER_SECOND + remainder;
 }

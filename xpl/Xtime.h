@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+constexpr int64_t XTIME_US_PER_MS = 1000;
+constexpr int64_t XTIME_US_PER_SECOND = 1000000;
+
 /// The current local wall-clock time. Follows the system clock and daylight saving time, so
 /// it can jump in both directions.
 int64_t xtimeNowUs();

@@ -1,6 +1,6 @@
 // The C runtime's calendar calls behind the clock. Windows has its own thread-safe "_s" and
-// 64-bit forms; POSIX has the reentrant counterparts. Each returns false where the runtime
-// rejects the value, and then leaves the out parameter unspecified.
+// 64-bit forms; POSIX has the reentrant counterparts. Those that return a bool return false
+// where the runtime rejects the value, and then leave the out parameter unspecified.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +11,13 @@
 /// Windows).
 void xtimeOsNow(int64_t* utcSeconds, int* microseconds);
 
-/// UTC seconds to local date and time, daylight saving as in effect at that moment.
-bool xtimeOsLocalBreakdown(int64_t utcSeconds, std::tm* out);
+/// UTC seconds to local seconds: the local date and time at that moment (zone and daylight
+/// saving folded in) read as if they were UTC. Where the runtime rejects the value, the UTC
+/// seconds unchanged.
+int64_t xtimeOsLocalSeconds(int64_t utcSeconds);
 
 /// Seconds to date and time with no zone conversion.
 bool xtimeOsUtcBreakdown(int64_t seconds, std::tm* out);
-
-/// A broken-down time read as UTC, back to seconds.
-bool xtimeOsUtcCompose(std::tm* in, int64_t* seconds);
 
 /// A broken-down time read as local time (tm_isdst honoured as given), to UTC seconds.
 bool xtimeOsLocalCompose(std::tm* in, int64_t* utcSeconds);
@@ -33,5 +32,5 @@ int64_t xtimeNowPreciseUs();
 
 /// For hot callers of the layer: xtimeNowUs() with the zone conversion cached per thread for
 /// the current second. A change of zone takes effect within a second; callers that must see
-/// it at once (and every test of the zone) use xtimeNowUs().
+/// it at once (the timer's deadlines, every test of the zone) use xtimeNowUs().
 int64_t xtimeNowUsCached();

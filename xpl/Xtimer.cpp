@@ -3,29 +3,57 @@
 #include "xpl/Xtime.h"
 #include "xpl/XtimeOs.h"
 #include "xpl/XtimerOs.h"
-#include "xpl/XtimerQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
+/// The most entries the queue holds; one more is a std::length_error.
+constexpr size_t XTIMER_MAX_ENTRIES = 0x249249249249249;
+/// The most due entries the worker takes per lock and clock read.
+constexpr size_t XTIMER_BATCH_MAX = 64;
+
+struct XtimerEntry {
+  int64_t deadline;
+  // Taken from a counter at each schedule: (deadline, sequence) orders the entries
+  // completely, so equal deadlines run in call order, also after a batch hands them back.
+  uint64_t sequence;
+  // The callback's place in XtimerState::callbacks. The heap's sift-downs, which miss the
+  // cache once the queue is large, then move 24 bytes per level rather than 48 with a
+  // function wrapper, and a burst drains twice as fast.
+  size_t slot;
+};
+
+// The heap keeps its greatest element in front; "runs later" makes that the next entry due.
+// A type rather than a function, so that the heap operations inline the comparison.
+struct XtimerRunsLater {
+  bool operator()(const XtimerEntry& a, const XtimerEntry& b) const {
+    return a.deadline != b.deadline ? a.deadline > b.deadline : a.sequence > b.sequence;
+  }
+};
+
 struct XtimerState {
   std::mutex lock;
   std::condition_variable wakeUp;
   bool started = false;
-  XtimerQueue xtimerQueue;
-  // The worker takes every due entry at once and runs them without the lock. An entry
-  // scheduled meanwhile with a deadline before the rest of that batch (a negative delay, or
-  // the wall clock set back) must still run first: it raises overtaken, and the worker puts
-  // the rest of the batch back into the queue before running anything else.
-  bool batchRunning = false;
-  int64_t batchLastDeadline = 0;
+  uint64_t nextSequence = 0;
+  std::vector<XtimerEntry> xtimerQueue; // a heap ordered by XtimerRunsLater
+  std::vector<std::function<void()>> callbacks;
+  std::vector<size_t> freeSlots; // as much room as callbacks has, so freeing cannot throw
+  // The worker runs a batch of due entries without the lock. An entry scheduled meanwhile
+  // with a deadline before the batch's last one (a negative delay, or the wall clock set
+  // back) must still run first: it raises overtaken, and the worker hands the rest of the
+  // batch back to the queue before running anything else.
+  int64_t batchLastDeadline = INT64_MIN; // INT64_MIN: no batch running
   std::atomic<bool> overtaken{false};
 };
 
@@ -36,9 +64,17 @@ XtimerState& xtimerState() {
   return *state;
 }
 
-// Bounds how long the lock is held while a backlog is moved out, so schedulers are not
-// kept waiting behind a large burst.
-constexpr size_t kMaxBatch = 256;
+void xtimerPush(std::vector<XtimerEntry>& queue, const XtimerEntry& entry) {
+  queue.push_back(entry);
+  std::push_heap(queue.begin(), queue.end(), XtimerRunsLater());
+}
+
+XtimerEntry xtimerPop(std::vector<XtimerEntry>& queue) {
+  std::pop_heap(queue.begin(), queue.end(), XtimerRunsLater());
+  const XtimerEntry entry = queue.back();
+  queue.pop_back();
+  return entry;
+}
 
 void xtimerRun(std::function<void()>& callback) {
   try {
@@ -50,22 +86,9 @@ void xtimerRun(std::function<void()>& callback) {
   callback = nullptr;
 }
 
-// The lock is held for a queue insertion or a batch hand-over, a fraction of a microsecond;
-// sleeping in the kernel and being woken costs several, and the thread that releases the
-// lock pays for the wake-up. Whoever finds it taken (a scheduler, or the worker back from a
-// batch) tries again for a moment before it blocks.
-void xtimerLockBriefly(std::unique_lock<std::mutex>& guard) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (guard.try_lock())
-      return;
-    std::this_thread::yield();
-  }
-  guard.lock();
-}
-
 int64_t xtimerRoundUpToMs(int64_t value) {
-  const int64_t rest = value % 1000;
-  return rest > 0 ? value - rest + 1000 : value - rest;
+  const int64_t rest = value % XTIME_US_PER_MS;
+  return rest > 0 ? value - rest + XTIME_US_PER_MS : value - rest;
 }
 
 } // namespace
@@ -74,24 +97,34 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   if (!callback)
     return 0;
   XtimerState& state = xtimerState();
-  // Every schedule reads the clock; the cached zone conversion keeps that to one system
-  // clock read. A zone change reaches deadlines within a second, and changes of the
-  // wall clock are not compensated anyway.
-  const int64_t deadline = xtimeNowUsCached() + delayUs;
-  std::unique_lock<std::mutex> guard(state.lock, std::defer_lock);
-  xtimerLockBriefly(guard);
+  std::lock_guard<std::mutex> guard(state.lock);
   if (!state.started) {
     std::thread(xtimerWorker).detach();
     state.started = true;
     xtimerPinModule();
   }
-  // Equal deadlines keep the order of the calls; the queue throws the length error at its
-  // maximum size, before anything is queued.
-  const bool first = state.xtimerQueue.push(deadline, std::move(callback));
-  if (state.batchRunning && deadline < state.batchLastDeadline)
+  auto& queue = state.xtimerQueue;
+  if (queue.size() >= XTIMER_MAX_ENTRIES)
+    throw std::length_error("map/set too long");
+  // Read under the lock: the worker's clock reads and ours are then in one order, so no
+  // entry gets a deadline before one the worker has already run. The zone is the one in
+  // effect at this moment, with no per-thread cache.
+  const int64_t deadline = xtimeNowUs() + delayUs;
+  const bool first = queue.empty() || deadline < queue.front().deadline;
+  // Room first: when memory runs out, nothing is queued.
+  if (state.freeSlots.empty()) {
+    state.callbacks.emplace_back();
+    state.freeSlots.reserve(state.callbacks.capacity());
+    state.freeSlots.push_back(state.callbacks.size() - 1);
+  }
+  const size_t slot = state.freeSlots.back();
+  xtimerPush(queue, XtimerEntry{deadline, state.nextSequence++, slot});
+  state.freeSlots.pop_back();
+  state.callbacks[slot] = std::move(callback);
+  if (deadline < state.batchLastDeadline)
     state.overtaken.store(true, std::memory_order_release);
   // The worker waits for the first deadline only, so only a new first entry changes what
-  // it waits for; any other wake-up would be a wasted system call.
+  // it waits for.
   if (first)
     state.wakeUp.notify_one();
   return 0;
@@ -100,8 +133,9 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
 void xtimerWorker() {
   XtimerState& state = xtimerState();
   auto& queue = state.xtimerQueue;
-  std::vector<XtimerEntry> batch;
-  batch.reserve(kMaxBatch);
+  // The entries of a batch keep their slots until it ends, to go back as they came.
+  std::vector<std::pair<XtimerEntry, std::function<void()>>> batch;
+  batch.reserve(XTIMER_BATCH_MAX);
   xtimerPrepareWorker();
   std::unique_lock<std::mutex> guard(state.lock);
   for (;;) {
@@ -110,38 +144,37 @@ void xtimerWorker() {
       continue;
     }
     const int64_t now = xtimeNowUs();
-    const int64_t firstDeadline = queue.firstDeadline();
+    const int64_t firstDeadline = queue.front().deadline;
     if (firstDeadline > now) {
       // The clock ticks in whole milliseconds, so the entry becomes due at the next
       // millisecond boundary at or after its deadline; aim the wait at that moment with
       // the finer clock rather than overshooting by up to a millisecond.
       const int64_t remaining = xtimerRoundUpToMs(firstDeadline) - xtimeNowPreciseUs();
-      if (remaining < 1)
-        continue;
-      state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
+      if (remaining >= 1)
+        state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
       continue;
     }
 
-    while (!queue.empty() && queue.firstDeadline() <= now && batch.size() < kMaxBatch)
-      batch.push_back(queue.popFirst());
-    state.batchLastDeadline = batch.back().deadline;
-    state.batchRunning = true;
+    while (!queue.empty() && queue.front().deadline <= now && batch.size() < XTIMER_BATCH_MAX) {
+      const XtimerEntry entry = xtimerPop(queue);
+      batch.emplace_back(entry, std::move(state.callbacks[entry.slot]));
+    }
+    state.batchLastDeadline = batch.back().first.deadline;
     state.overtaken.store(false, std::memory_order_relaxed);
     guard.unlock();
-
     size_t next = 0;
-    for (; next < batch.size(); ++next) {
-      if (next > 0 && state.overtaken.load(std::memory_order_acquire))
-        break;
-      xtimerRun(batch[next].callback);
+    while (next < batch.size() && (next == 0 || !state.overtaken.load(std::memory_order_acquire)))
+      xtimerRun(batch[next++].second);
+    guard.lock();
+    state.batchLastDeadline = INT64_MIN;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (i < next) {
+        state.freeSlots.push_back(batch[i].first.slot);
+      } else {
+        state.callbacks[batch[i].first.slot] = std::move(batch[i].second);
+        xtimerPush(queue, batch[i].first);
+      }
     }
-
-    xtimerLockBriefly(guard);
-    state.batchRunning = false;
-    // The rest goes back with its sequence numbers, so each entry is again in front of any
-    // equal deadline scheduled since.
-    for (size_t i = next; i < batch.size(); ++i)
-      queue.putBack(std::move(batch[i]));
     batch.clear();
   }
 }

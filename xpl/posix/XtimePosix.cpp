@@ -9,22 +9,17 @@ void xtimeOsNow(int64_t* utcSeconds, int* microseconds) {
   *microseconds = static_cast<int>(now.tv_nsec / 1000);
 }
 
-bool xtimeOsLocalBreakdown(int64_t utcSeconds, std::tm* out) {
+int64_t xtimeOsLocalSeconds(int64_t utcSeconds) {
+  // The offset localtime_r reports is the zone's and daylight saving's at that moment; adding
+  // it spares composing the breakdown back into seconds.
   const time_t t = static_cast<time_t>(utcSeconds);
-  return localtime_r(&t, out) != nullptr;
+  std::tm local{};
+  return localtime_r(&t, &local) != nullptr ? utcSeconds + local.tm_gmtoff : utcSeconds;
 }
 
 bool xtimeOsUtcBreakdown(int64_t seconds, std::tm* out) {
   const time_t t = static_cast<time_t>(seconds);
   return gmtime_r(&t, out) != nullptr;
-}
-
-bool xtimeOsUtcCompose(std::tm* in, int64_t* seconds) {
-  const time_t t = timegm(in);
-  if (t == static_cast<time_t>(-1))
-    return false;
-  *seconds = t;
-  return true;
 }
 
 bool xtimeOsLocalCompose(std::tm* in, int64_t* utcSeconds) {

@@ -10,22 +10,19 @@ void xtimeOsNow(int64_t* utcSeconds, int* microseconds) {
   *microseconds = now.millitm * 1000;
 }
 
-bool xtimeOsLocalBreakdown(int64_t utcSeconds, std::tm* out) {
+int64_t xtimeOsLocalSeconds(int64_t utcSeconds) {
+  // Reading the local breakdown back as UTC gives the local seconds.
   const __time64_t t = utcSeconds;
-  return _localtime64_s(out, &t) == 0;
+  std::tm local{};
+  if (_localtime64_s(&local, &t) != 0)
+    return utcSeconds;
+  const __time64_t localSeconds = _mkgmtime64(&local);
+  return localSeconds == -1 ? utcSeconds : localSeconds;
 }
 
 bool xtimeOsUtcBreakdown(int64_t seconds, std::tm* out) {
   const __time64_t t = seconds;
   return _gmtime64_s(out, &t) == 0;
-}
-
-bool xtimeOsUtcCompose(std::tm* in, int64_t* seconds) {
-  const __time64_t t = _mkgmtime64(in);
-  if (t == -1)
-    return false;
-  *seconds = t;
-  return true;
 }
 
 bool xtimeOsLocalCompose(std::tm* in, int64_t* utcSeconds) {
