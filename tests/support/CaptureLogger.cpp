@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace testsupport {
 
@@ -16,10 +17,8 @@ std::atomic<int> maxEnabled{4};
 std::atomic<bool> echo{false};
 
 int captureIsEnabled(int moduleId, int level) {
-  {
-    std::lock_guard<std::mutex> g(lock);
-    asked.push_back(EnabledQuery{moduleId, level});
-  }
+  std::lock_guard<std::mutex> g(lock);
+  asked.push_back(EnabledQuery{moduleId, level});
   return level <= maxEnabled ? 1 : 0;
 }
 
@@ -47,6 +46,7 @@ void CaptureLogger::install(int maxLevel) {
 }
 
 void CaptureLogger::setMaxLevel(int maxLevel) { maxEnabled = maxLevel; }
+void CaptureLogger::echoToStderr(bool on) { echo = on; }
 
 std::vector<LogLine> CaptureLogger::lines() {
   std::lock_guard<std::mutex> g(lock);
@@ -65,13 +65,10 @@ void CaptureLogger::clear() {
 }
 
 size_t CaptureLogger::count(const std::string& part) {
-  std::lock_guard<std::mutex> g(lock);
   size_t n = 0;
-  for (const LogLine& l : recorded)
+  for (const LogLine& l : lines())
     n += l.text.find(part) != std::string::npos;
   return n;
 }
-
-void CaptureLogger::echoToStderr(bool on) { echo = on; }
 
 } // namespace testsupport
