@@ -16,6 +16,11 @@ std::vector<EnabledQuery> asked;
 std::atomic<int> maxEnabled{4};
 std::atomic<bool> echo{false};
 
+template <typename T> std::vector<T> copy(const std::vector<T>& record) {
+  std::lock_guard<std::mutex> g(lock);
+  return record;
+}
+
 int captureIsEnabled(int moduleId, int level) {
   std::lock_guard<std::mutex> g(lock);
   asked.push_back(EnabledQuery{moduleId, level});
@@ -47,16 +52,8 @@ void CaptureLogger::install(int maxLevel) {
 
 void CaptureLogger::setMaxLevel(int maxLevel) { maxEnabled = maxLevel; }
 void CaptureLogger::echoToStderr(bool on) { echo = on; }
-
-std::vector<LogLine> CaptureLogger::lines() {
-  std::lock_guard<std::mutex> g(lock);
-  return recorded;
-}
-
-std::vector<EnabledQuery> CaptureLogger::queries() {
-  std::lock_guard<std::mutex> g(lock);
-  return asked;
-}
+std::vector<LogLine> CaptureLogger::lines() { return copy(recorded); }
+std::vector<EnabledQuery> CaptureLogger::queries() { return copy(asked); }
 
 void CaptureLogger::clear() {
   std::lock_guard<std::mutex> g(lock);
