@@ -160,17 +160,15 @@ TEST(XlogLevels, SpecificationsSetTheLevelsTheyName) {
 
 TEST(XlogTime, ZoneTextIsTheSignedOffsetFromUtc) {
   const std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
-  const char* zones[][2] = {{"UTC0", "-0000"},
-                            {"CET-1", "+0100"},
-                            {"IST-5:30", "+0530"},
-                            {"EST5", "-0500"},
-                            {saved.c_str(), nullptr}};
+  const char* zones[][2] = {
+      {"UTC0", "-0000"}, {"CET-1", "+0100"}, {"IST-5:30", "+0530"}, {"EST5", "-0500"}};
   for (const auto& z : zones) {
     setenv("TZ", z[0], 1);
     tzset();
-    if (z[1])
-      EXPECT_EQ(xlogZoneText(), z[1]) << z[0];
+    EXPECT_EQ(xlogZoneText(), z[1]) << z[0];
   }
+  setenv("TZ", saved.c_str(), 1); // an empty TZ is UTC, as is this machine's local time
+  tzset();
 }
 
 TEST_F(XlogFile, LinesHaveTheHeaderColumnsAndEndInOneNewline) {
@@ -195,6 +193,12 @@ TEST_F(XlogFile, LinesHaveTheHeaderColumnsAndEndInOneNewline) {
   }
   xlogSetSourceFields(false, false, false);
   EXPECT_NE(readFile(log).find(" PGAIPC  E: \n"), std::string::npos); // fills its column
+  // The conversions the line formats itself, against the C runtime's formatter.
+#define CONVERSIONS                                                                                \
+  "%d|%-5i|%05d|%u|%x|%08X|%lu|%lld|%zu|%c|%%|%s|%-4s|%3s", -42, 7, -3, 4000000000u, 0xbeefu,      \
+      0xabcu, 123456789ul, -1234567890123ll, size_t{77}, 'q', "text", "ab", "abcd"
+  xlogDefaultLog(XLOG_INFO, 27, "f", "fn", 12, CONVERSIONS);
+  EXPECT_EQ(lines(readFile(log)).back(), head() + xstrFormat(CONVERSIONS) + "\n");
 }
 
 TEST_F(XlogFile, LongLinesAreCutAt4093BytesAndANewline) {
