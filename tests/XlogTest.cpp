@@ -5,26 +5,21 @@
 #include "tests/support/CaptureLogger.h"
 #include "tests/support/Files.h"
 #include "xpl/Xerr.h"
-#include "xpl/Xfile.h"
 #include "xpl/XlogInternal.h"
 #include "xpl/XplOs.h"
+#include "xpl/Xproc.h"
 #include "xpl/Xstr.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
+#include <regex>
 #include <thread>
-
-#if defined(_WIN32)
-#define setenv(name, value, overwrite) _putenv_s(name, value)
-#define tzset _tzset
-#endif
 
 using testsupport::CaptureLogger;
 using testsupport::readFile;
-using testsupport::writeFile;
 
 namespace {
 constexpr XlogModuleId xlogModuleId = XLOG_MODULE_VMMGR;
@@ -38,33 +33,31 @@ constexpr int LOG_LINE = __LINE__ - 1;
 void fatalFromHere() { XLOG_FATAL(); }
 constexpr int FATAL_LINE = __LINE__ - 1;
 
-// What the capture logger received: level letter, module, function and text per line.
+// What the capture logger was asked ("? module level"), then what it received (level letter,
+// module, function and text per line).
 std::string captured() {
   std::string out;
+  for (const auto& q : CaptureLogger::queries())
+    out += xstrFormat("? %d %d\n", q.moduleId, q.level);
   for (const auto& l : CaptureLogger::lines())
     out += xstrFormat("%s %d %s: %s\n", xlogLevelLetters[l.level], l.moduleId, l.function.c_str(),
                       l.text.c_str());
   return out;
 }
 
-// Checks the time field that starts a line ("2026-12-04 23:18:51.042" and the zone text)
-// and gives the rest of the line.
-std::string afterTime(const std::string& line) {
-  const size_t n = 23 + xlogZoneSuffix.size();
-  std::string shape = line.substr(0, 23);
-  for (char& c : shape)
-    c = c >= '0' && c <= '9' ? '9' : c;
-  EXPECT_EQ(shape + line.substr(std::min(line.size(), size_t{23}), n - 23),
-            "9999-99-99 99:99:99.999" + xlogZoneSuffix);
-  return line.size() > n ? line.substr(n) : "";
-}
-
-// The lines of a text, each with its time field checked and taken off.
+// The lines of a text, each with its time field ("2026-12-04 23:18:51.042" and the zone
+// text) checked and taken off.
 std::vector<std::string> lines(const std::string& text) {
+  static const std::regex time("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+  const size_t n = 23 + xlogZoneSuffix.size();
   std::vector<std::string> out;
-  for (size_t start = 0, nl = 0; start < text.size(); start = nl + 1) {
-    nl = text.find('\n', start);
-    out.push_back(afterTime(text.substr(start, nl - start + 1)));
+  for (size_t start = 0, end; start < text.size(); start = end) {
+    end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    const std::string line = text.substr(start, end - start);
+    EXPECT_TRUE(std::regex_match(line.substr(0, 23), time) && line.size() >= n &&
+                line.compare(23, n - 23, xlogZoneSuffix) == 0)
+        << line;
+    out.push_back(line.substr(std::min(n, line.size())));
   }
   return out;
 }
@@ -84,8 +77,7 @@ int put(const std::string& text, int level = XLOG_INFO, int moduleId = XLOG_MODU
 // The library's own lines go to a fresh log file for each test.
 class XlogFile : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() { ASSERT_EQ(xerrLibInit(), XERR_SUCCESS); }
-  void SetUp() override { open(log); }
+  void SetUp() override { xlogSetTag(""), open(log); }
   void TearDown() override { open(""); }
   static void open(const std::string& path) { ASSERT_EQ(xlogLibInit(nullptr, path, ""), 0); }
 
@@ -95,24 +87,21 @@ protected:
 
 } // namespace
 
-TEST(XlogCallSite, AsksOnceAndEvaluatesArgumentsOnlyWhenEnabled) {
+TEST(XlogCallSite, AsksOnceEvaluatesArgumentsOnlyWhenEnabledAndTakesOverLoggers) {
   for (int maxLevel : {XLOG_INFO, XLOG_DEBUG}) {
     CaptureLogger::install(maxLevel);
     evaluations = 0;
     logFromHere();
-    const auto queries = CaptureLogger::queries();
-    ASSERT_EQ(queries.size(), 1u);
-    EXPECT_EQ(queries[0].moduleId * 10 + queries[0].level, 273); // VMMGR, debug
     EXPECT_EQ(evaluations, maxLevel == XLOG_DEBUG ? 1 : 0);
-    EXPECT_EQ(captured(), maxLevel == XLOG_DEBUG ? "D 27 logFromHere: value 1\n" : "");
+    EXPECT_EQ(captured(),
+              maxLevel == XLOG_DEBUG ? "? 27 3\nD 27 logFromHere: value 1\n" : "? 27 3\n");
   }
   EXPECT_EQ(CaptureLogger::lines()[0].file + ":" + std::to_string(CaptureLogger::lines()[0].line),
             SOURCE + ":" + std::to_string(LOG_LINE));
-}
 
-TEST(XlogLogger, InstalledLoggerIsCopiedAnnouncedAndAskedAtEveryLevel) {
+  // A logger handed over is copied, announces itself, and is asked at every level.
   XlogLogger* const current = xlogGetLogger();
-  CaptureLogger::install(XLOG_DEBUG);
+  CaptureLogger::clear();
   XlogLogger mine = CaptureLogger::table;
   ASSERT_EQ(xlogLibInit(&mine, "", "*:I"), 0);
   mine = XlogLogger{}; // the caller's table is not referred to afterwards
@@ -120,32 +109,25 @@ TEST(XlogLogger, InstalledLoggerIsCopiedAnnouncedAndAskedAtEveryLevel) {
   EXPECT_EQ(xlogSetLevels("*:E"), 0);
   // Whatever the module levels say, only the installed logger knows what it wants.
   EXPECT_TRUE(xlogMayBeEnabled(XLOG_MODULE_COUNT - 1, XLOG_VERBOSE));
-  EXPECT_EQ(captured(), "D 34 xlogLibInit: xlog inited using logger\n"
+  EXPECT_EQ(captured(), "? 34 3\n? 34 3\nD 34 xlogLibInit: xlog inited using logger\n"
                         "D 34 xlogSetLevels: Change log levels with: *:E\n");
 }
 
 TEST(XlogLevels, SpecificationsSetTheLevelsTheyName) {
-  std::string names;
-  for (const XlogModuleEntry& entry : xlogModules)
-    names += std::string(entry.name) + " ";
-  EXPECT_EQ(names, "AGA APPC AUD BRIDGE CAM CLD CONF CSM DCRD GCALL GR GRM HCALL HST IMAP IMGD "
-                   "INP IPC KMM MIM MNS PGA PGAIPC PLR SER UI UTL VMMGR VMSG WERH XCOND XFILE "
-                   "XLIB XLOCK XLOG XMEM XMUTEX XPROC XSOCK XSTR XTHR XTIME XTIMER ");
   ASSERT_EQ(xlogLibInit(nullptr, "", "*:E"), 0); // the defaults, whatever is asked
   // Each case starts from the levels the one before it left; the first sees the defaults.
-  struct Case {
-    const char* spec;
-    int result, all, module, moduleLevel;
-  } cases[] = {{"", 22, 2, 35, 3},           {"XMEM:D *:I", 0, 2, 0, 2},
-               {"*:W VMMGR:V", 0, 1, 27, 4}, {"*:W XMEM:Debug", 0, 1, 35, 3},
-               {"\t*:E\t", 0, 0, 0, 0},      {"XMEM\t:\tD", 0, 0, 35, 3},
-               {"*:I  XMEM:D", 22, 2, 0, 2}, {"XMEM:D ", 22, 2, 35, 3},
-               {" *:V", 22, 2, 35, 3},       {"*:W xmem:D FOO:D XME:D XMEMX:D :D", 0, 1, 0, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    EXPECT_EQ(xlogSetLevels(c.spec), c.result);
+  // The text, the result, the level of every module but one, that one and its level.
+  const std::tuple<const char*, int, int, int, int> cases[] = {
+      {"", 22, 2, 35, 3},           {"XMEM:D *:I", 0, 2, 0, 2},
+      {"*:W VMMGR:V", 0, 1, 27, 4}, {"*:W XMEM:Debug", 0, 1, 35, 3},
+      {"\t*:E\t", 0, 0, 0, 0},      {"XMEM\t:\tD", 0, 0, 35, 3},
+      {"*:I  XMEM:D", 22, 2, 0, 2}, {"XMEM:D ", 22, 2, 35, 3},
+      {" *:V", 22, 2, 35, 3},       {"*:W xmem:D FOO:D XME:D XMEMX:D :D", 0, 1, 0, 1}};
+  for (const auto& [spec, result, all, module, moduleLevel] : cases) {
+    SCOPED_TRACE(spec);
+    EXPECT_EQ(xlogSetLevels(spec), result);
     for (int m = 0; m < XLOG_MODULE_COUNT; ++m) {
-      const int level = m == c.module ? c.moduleLevel : c.all;
+      const int level = m == module ? moduleLevel : all;
       EXPECT_EQ(xlogModules[m].level, level) << m;
       EXPECT_TRUE(xlogDefaultIsEnabled(m, level) && xlogMayBeEnabled(m, level)) << m;
       EXPECT_FALSE(xlogDefaultIsEnabled(m, level + 1) || xlogMayBeEnabled(m, level + 1)) << m;
@@ -160,112 +142,88 @@ TEST(XlogLevels, SpecificationsSetTheLevelsTheyName) {
 
 TEST(XlogTime, ZoneTextIsTheSignedOffsetFromUtc) {
   const std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
-  const char* zones[][2] = {
-      {"UTC0", "-0000"}, {"CET-1", "+0100"}, {"IST-5:30", "+0530"}, {"EST5", "-0500"}};
+  const char* zones[][2] = {{"UTC0", "-0000"},
+                            {"CET-1", "+0100"},
+                            {"IST-5:30", "+0530"},
+                            {"EST5", "-0500"},
+                            {saved.c_str(), nullptr}};
   for (const auto& z : zones) {
-    setenv("TZ", z[0], 1);
+    xprocSetEnv("TZ", z[0]); // the last one restores TZ, or removes it
     tzset();
-    EXPECT_EQ(xlogZoneText(), z[1]) << z[0];
+    EXPECT_EQ(z[1] ? xlogZoneText() : "", z[1] ? z[1] : "") << z[0];
   }
-  setenv("TZ", saved.c_str(), 1); // an empty TZ is UTC, as is this machine's local time
-  tzset();
 }
 
-TEST_F(XlogFile, LinesHaveTheHeaderColumnsAndEndInOneNewline) {
+TEST_F(XlogFile, LinesHaveTheHeaderColumnsAndEndInOneNewlineAfterAtMost4093Bytes) {
+  // Message bytes that fill a line to 4093 bytes after the header.
+  const std::string full(4093 - 23 - xlogZoneSuffix.size() - head().size(), '.');
   const char* const path = XPL_PATH_SEPARATOR == '/' ? "src/Xfoo" : "src\\Xfoo";
-  const struct {
-    int level, moduleId;
-    const char* tag;
-    int fields; // file, function, line: 4, 2, 1
-    const char *file, *message, *tail;
-  } cases[] = {{XLOG_INFO, 27, "", 0, "f", "hello 42", "hello 42\n"},
-               {XLOG_WARNING, 27, "", 0, "f", "ends with newline\n", "ends with newline\n"},
-               {XLOG_ERROR, 22, "", 0, "f", "", "\n"},
-               {XLOG_VERBOSE, XLOG_MODULE_XMEM, "TAG", 0, "f", "m", "m\n"},
-               {XLOG_INFO, 27, "", 7, path, "msg", "Xfoo fn 12 | msg\n"},
-               {XLOG_INFO, 27, "", 5, "nodir", "msg", "nodir 12 | msg\n"},
-               {XLOG_DEBUG, 27, "", 2, path, "msg", "fn msg\n"}};
-  for (const auto& c : cases) {
-    xlogSetTag(c.tag);
-    xlogSetSourceFields(c.fields & 4, c.fields & 2, c.fields & 1);
-    EXPECT_GT(put(c.message, c.level, c.moduleId, c.file), 0);
-    EXPECT_EQ(lines(readFile(log)).back(), head(c.level, c.moduleId, c.tag) + c.tail);
-  }
-  xlogSetSourceFields(false, false, false);
-  EXPECT_NE(readFile(log).find(" PGAIPC  E: \n"), std::string::npos); // fills its column
   // The conversions the line formats itself, against the C runtime's formatter.
 #define CONVERSIONS                                                                                \
   "%d|%-5i|%05d|%u|%x|%08X|%lu|%lld|%zu|%c|%%|%s|%-4s|%3s", -42, 7, -3, 4000000000u, 0xbeefu,      \
       0xabcu, 123456789ul, -1234567890123ll, size_t{77}, 'q', "text", "ab", "abcd"
   xlogDefaultLog(XLOG_INFO, 27, "f", "fn", 12, CONVERSIONS);
   EXPECT_EQ(lines(readFile(log)).back(), head() + xstrFormat(CONVERSIONS) + "\n");
-}
-
-TEST_F(XlogFile, LongLinesAreCutAt4093BytesAndANewline) {
-  const size_t room = 4093 - 23 - xlogZoneSuffix.size() - head().size();
-  put(std::string(5000, 'x'));
-  // A newline as the last byte kept, and one just past it: neither line runs into the next.
-  put(std::string(room - 1, '.') + "\nafter");
-  put(std::string(room, '.') + "\nafter");
-  xlogSetTag(std::string(5000, 'T')); // the header alone fills the line
-  put("never seen");
-  xlogSetTag("");
-  put("short");
-  const std::vector<std::string> expected = {
-      head() + std::string(room, 'x') + "\n", head() + std::string(room - 1, '.') + "\n",
-      head() + std::string(room, '.') + "\n",
-      head(XLOG_INFO, 27, std::string(5000, 'T').c_str()).substr(0, room + head().size()) + "\n",
-      head() + "short\n"};
-  EXPECT_EQ(lines(readFile(log)), expected);
+  // Level, module, tag, source fields (file 4, function 2, line 1), the file argument, the
+  // fields' text in the line, the message.
+  const std::tuple<int, int, std::string, int, const char*, const char*, std::string> cases[] = {
+      {XLOG_INFO, 27, "", 0, "f", "", "hello 42"},
+      {XLOG_WARNING, 27, "", 0, "f", "", "ends with newline\n"},
+      {XLOG_ERROR, 22, "", 0, "f", "", ""}, // PGAIPC fills its column
+      {XLOG_VERBOSE, 35, "TAG", 0, "f", "", "m"},
+      {XLOG_INFO, 27, "", 7, path, "Xfoo fn 12 | ", "msg"},
+      {XLOG_DEBUG, 27, "", 2, path, "fn ", "msg"},
+      {XLOG_INFO, 27, "", 0, "f", "", full + "xx"},
+      // A newline as the last byte kept, and one just past it.
+      {XLOG_INFO, 27, "", 0, "f", "", full.substr(1) + "\nafter"},
+      {XLOG_INFO, 27, "", 0, "f", "", full + "\nafter"},
+      {XLOG_INFO, 27, std::string(5000, 'T'), 0, "f", "", "never seen"}};
+  for (const auto& [level, moduleId, tag, fields, file, fieldsText, message] : cases) {
+    xlogSetTag(tag);
+    xlogSetSourceFields(fields & 4, fields & 2, fields & 1);
+    EXPECT_GT(put(message, level, moduleId, file), 0);
+    const std::string line = (head(level, moduleId, tag.c_str()) + fieldsText + message)
+                                 .substr(0, full.size() + head().size());
+    EXPECT_EQ(lines(readFile(log)).back(), line.back() == '\n' ? line : line + "\n");
+  }
 }
 
 TEST_F(XlogFile, AppendsAndRotatesAtTenMebibytesIntoDotOneAndDotTwo) {
-  struct Case {
-    size_t size;
-    bool backups, blocked, rotates;
-  } cases[] = {{10485759, false, false, false},
-               {10485760, false, false, true},
-               {10485760, true, false, true},
-               {10485760, false, true, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.size << " " << c.backups << c.blocked);
-    const std::string log = dir.at(std::to_string(c.size + c.backups + 2 * c.blocked));
-    const std::string one = log + ".1", two = log + ".2";
-    writeFile(log, std::string(c.size, 'o'));
-    for (const std::string& backup : {one, two}) {
-      if (c.blocked) { // a directory with a file in it: no move can replace it
-        ASSERT_EQ(xfileMkdir(backup, 0), XERR_SUCCESS);
-        writeFile(backup + SEPARATOR + "keep", "keep");
-      } else if (c.backups) {
-        writeFile(backup, backup == one ? "previous\n" : "oldest\n");
-      }
+  // The old log's size; whether ".1" and ".2" exist (1: as files, 2: as directories that no
+  // move can replace); the bytes of the old log that stay in front of the new line; ".1" and
+  // ".2" after.
+  const std::tuple<size_t, int, size_t, const char*> cases[] = {
+      {10485759, 0, 10485759, "<missing>|<missing>|"},
+      {10485760, 0, 0, "ooooooooo|<missing>|"},
+      {10485760, 1, 0, "ooooooooo|previous|"},
+      {10485760, 2, 10485760, "dir|dir|"}};
+  for (const auto& [size, backups, kept, after] : cases) {
+    const std::string log = dir.at(std::to_string(size + backups)), one = log + ".1";
+    testsupport::writeFile(log, std::string(size, 'o'));
+    for (const std::string& backup : {one, log + ".2"}) {
+      if (backups == 1)
+        testsupport::writeFile(backup, backup == one ? "previous" : "oldest");
+      if (backups == 2)
+        std::filesystem::create_directories(testsupport::nativePath(backup + SEPARATOR + "d"));
     }
     open(log);
     put("new");
     open("");
     const std::string text = readFile(log);
-    const size_t kept = c.rotates ? 0 : c.size;
-    EXPECT_EQ(text.find_first_not_of('o'), kept);
+    EXPECT_EQ(text.find_first_not_of('o'), kept) << size;
     EXPECT_EQ(lines(text.substr(kept)), std::vector<std::string>{head() + "new\n"});
-    EXPECT_EQ(testsupport::fileExists(one), c.rotates || c.blocked);
-    if (c.rotates) {
-      EXPECT_EQ(readFile(one).size(), c.size);
-    }
-    EXPECT_EQ(readFile(c.blocked ? two + SEPARATOR + "keep" : two), c.blocked   ? "keep"
-                                                                    : c.backups ? "previous\n"
-                                                                                : "<missing>");
+    const auto show = [](const std::string& path) {
+      return testsupport::fileExists(path + SEPARATOR + "d") ? "dir" : readFile(path).substr(0, 9);
+    };
+    EXPECT_EQ(show(one) + "|" + show(log + ".2") + "|", after);
   }
 }
 
 TEST_F(XlogFile, FailedOpensAndWritesLoseOnlyTheirLinesAndFoldersAreCreated) {
-  writeFile(dir.at("plain-file"), "x");
+  testsupport::writeFile(dir.at("plain-file"), "x");
   const int err = xlogLibInit(nullptr, dir.at("plain-file") + SEPARATOR + "x.log", "");
   EXPECT_TRUE(err == XERR_NOENT || err == XERR_NOTDIR) << xerrToString(err);
   EXPECT_EQ(put("lost"), 0);
-#if !defined(_WIN32)
-  open("/dev/full");
-  EXPECT_EQ(put("nowhere to go"), 0);
-#endif
   open(dir.at("new") + SEPARATOR + "x.log"); // the folder is created
   EXPECT_GT(put("written"), 0);
   EXPECT_EQ(lines(readFile(dir.at("new") + SEPARATOR + "x.log")),
@@ -287,32 +245,22 @@ TEST_F(XlogFile, ThreadsLoseNoLineAndInterleaveNone) {
     });
   for (auto& th : pool)
     th.join();
-  std::vector<int> next(threads, 0);
-  const auto all = lines(readFile(log));
-  for (const std::string& line : all) {
-    const size_t at = line.find(" I: T") + 4;
-    int t = -1, i = -1;
-    ASSERT_EQ(xstrSscanf(line.c_str() + at, "T%d L%d", &t, &i), 2) << line;
-    ASSERT_TRUE(t >= 0 && t < threads && i == next[t]++) << line;
-    EXPECT_EQ(line.substr(at), xstrFormat("T%d L%d %.*s|\n", t, i, i % 200, dots.c_str()));
+  std::vector<std::string> got(threads), expected(threads);
+  for (const std::string& line : lines(readFile(log)))
+    got.at(line[line.find(" I: T") + 5] - '0') += line.substr(line.find(" I: T") + 4);
+  for (int t = 0; t < threads; ++t) {
+    for (int i = 0; i < perThread; ++i)
+      expected[t] += xstrFormat("T%d L%d %.*s|\n", t, i, i % 200, dots.c_str());
+    EXPECT_TRUE(got[t] == expected[t]) << "thread " << t << " lost, reordered or cut a line";
   }
-  EXPECT_EQ(all.size(), static_cast<size_t>(threads * perThread));
 }
 
 // The fatal line reaches standard output even when that is a file, before the break ends
 // the process.
 TEST(XlogFatalDeathTest, WritesTheFatalLineOutThenBreaks) {
   const char* const out = "xlog-fatal-stdout.txt";
-  std::remove(out);
-  EXPECT_DEATH(
-      {
-        if (!std::freopen(out, "w", stdout) || xlogLibInit(nullptr, "", "") != 0)
-          std::exit(0);
-        fatalFromHere();
-      },
-      "");
+  EXPECT_DEATH((std::freopen(out, "w", stdout), xlogLibInit(nullptr, "", ""), fatalFromHere()), "");
   const auto fatal = lines(readFile(out));
-  std::remove(out);
   ASSERT_EQ(fatal.size(), 1u);
   // The dead process had process and thread ids of its own.
   EXPECT_EQ(fatal[0].substr(fatal[0].find(" VMMGR ")),

@@ -2,6 +2,7 @@
 
 #include "xpl/Xlog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -62,10 +63,9 @@ void CaptureLogger::clear() {
 }
 
 size_t CaptureLogger::count(const std::string& part) {
-  size_t n = 0;
-  for (const LogLine& l : lines())
-    n += l.text.find(part) != std::string::npos;
-  return n;
+  const auto all = lines();
+  return std::count_if(all.begin(), all.end(),
+                       [&](const LogLine& l) { return l.text.find(part) != std::string::npos; });
 }
 
 } // namespace testsupport
