@@ -60,7 +60,7 @@ char* fill(char* out, char c, size_t count) {
 }
 
 // The message with the conversions the module's messages use (%s %c %d %i %u %x %X %%, the
-// '-' and '0' flags, a width, l, ll and z), straight into the line: the C runtime's
+// '-' and '0' flags, a width, l and ll), straight into the line: the C runtime's
 // formatter costs more than the rest of the line together. The text is the one printf
 // gives. Anything else (a precision, %p, %ls, a null string) and a message that does not
 // fit the room give -1, and the caller formats the message with the C runtime's formatter.
@@ -87,8 +87,8 @@ int formatMessage(char* out, size_t room, const char* format, va_list args) {
     while (*++f >= '0' && *f <= '9')
       width = width * 10 + static_cast<size_t>(*f - '0');
     int longs = 0;
-    for (; *f == 'l' || *f == 'z'; ++f)
-      longs += *f == 'z' ? 3 : 1; // size_t is taken as unsigned long long
+    for (; *f == 'l'; ++f)
+      ++longs;
     char digits[24];
     const char* text = digits;
     size_t length = 0;
@@ -114,8 +114,7 @@ int formatMessage(char* out, size_t room, const char* format, va_list args) {
     case 'i': {
       const long long value = longs == 0   ? va_arg(args, int)
                               : longs == 1 ? va_arg(args, long)
-                              : longs == 2 ? va_arg(args, long long)
-                                           : static_cast<long long>(va_arg(args, size_t));
+                                           : va_arg(args, long long);
       negative = value < 0;
       length = decimal(digits, negative ? 0ull - static_cast<unsigned long long>(value)
                                         : static_cast<unsigned long long>(value));
@@ -126,8 +125,7 @@ int formatMessage(char* out, size_t room, const char* format, va_list args) {
     case 'X': {
       unsigned long long value = longs == 0   ? va_arg(args, unsigned)
                                  : longs == 1 ? va_arg(args, unsigned long)
-                                 : longs == 2 ? va_arg(args, unsigned long long)
-                                              : va_arg(args, size_t);
+                                              : va_arg(args, unsigned long long);
       if (*f == 'u') {
         length = decimal(digits, value);
         break;
@@ -145,7 +143,7 @@ int formatMessage(char* out, size_t room, const char* format, va_list args) {
     default:
       return -1;
     }
-    if (longs > 3 || (longs == 3 && f[-1] != 'z'))
+    if (longs > 2)
       return -1;
     const size_t body = length + negative;
     const size_t pad = width > body ? width - body : 0;
