@@ -69,8 +69,13 @@ void emptyFiles(const benchmark::State&) {
     (void)truncate(scratch(name).c_str(), 0);
 }
 
-BENCHMARK(BM_Write)->Setup(emptyFiles)->Threads(1)->Threads(2);
-BENCHMARK(BM_Ours)->Setup(emptyFiles)->Threads(1)->Threads(2);
+// One thread: processor time, which a machine shared with other work disturbs least. Two
+// threads: the wall clock, since the question is whether one thread's formatting hides behind
+// the other's write (the file takes one write at a time).
+BENCHMARK(BM_Write)->Setup(emptyFiles)->Threads(1);
+BENCHMARK(BM_Write)->Setup(emptyFiles)->Threads(2)->UseRealTime();
+BENCHMARK(BM_Ours)->Setup(emptyFiles)->Threads(1);
+BENCHMARK(BM_Ours)->Setup(emptyFiles)->Threads(2)->UseRealTime();
 BENCHMARK(BM_Spdlog)->Setup(emptyFiles)->Threads(1);
 
 // Keeps each case's best rate over its repetitions: on a machine shared with other work the
@@ -126,7 +131,7 @@ int main(int argc, char** argv) {
       {"log line to a file, 1 thread, time against a bare write() of its bytes",
        "BM_Ours/threads:1", "BM_Write/threads:1", 1.3, true},
       {"log line to a file, 2 threads, time against bare write()s of its bytes",
-       "BM_Ours/threads:2", "BM_Write/threads:2", 1.15, true},
+       "BM_Ours/real_time/threads:2", "BM_Write/real_time/threads:2", 1.15, true},
       {"log line to a file, 1 thread, lines per second against spdlog flushing each line",
        "BM_Ours/threads:1", "BM_Spdlog/threads:1", 1.5, false},
   };

@@ -69,9 +69,13 @@ int formatMessage(char* out, size_t room, const char* format, va_list args) {
   char* const end = out + room - 1; // the terminating zero's place
   for (const char* f = format; *f; ++f) {
     if (*f != '%') {
-      if (p == end)
+      const char* const next = std::strchr(f, '%');
+      const size_t run = next ? static_cast<size_t>(next - f) : std::strlen(f);
+      if (static_cast<size_t>(end - p) < run)
         return -1;
-      *p++ = *f;
+      std::memcpy(p, f, run);
+      p += run;
+      f += run - 1;
       continue;
     }
     bool left = false, zero = false;
