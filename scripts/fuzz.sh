@@ -5,7 +5,7 @@
 # exits non-zero when any target finds a crash, a broken property, a leak or a timeout.
 # Inputs that broke something are kept in build/fuzz/artifacts/<Name>/.
 #   FUZZ_SECONDS=5 bash scripts/fuzz.sh
-#   FUZZ_SECONDS=3600 bash scripts/fuzz.sh LogLine Utf
+#   FUZZ_SECONDS=3600 bash scripts/fuzz.sh Utf
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,9 +19,7 @@ targets=("$@")
 # that the time goes into variety rather than size.
 max_len_of() {
   case "$1" in
-    Levels|Snprintf) echo 512 ;;
-    StrSplit|Utf) echo 1024 ;;
-    LogLine) echo 2048 ;;
+    Snprintf) echo 512 ;;
     *) echo 1024 ;;
   esac
 }

@@ -6,18 +6,20 @@
 #include "xpl/Xstr.h"
 #include "xpl/Xtime.h"
 
+#include <cstdint>
+
 static constexpr XlogModuleId xlogModuleId = XLOG_MODULE_XLOG;
 
 const char* const xlogLevelLetters[5] = {"E", "W", "I", "D", "V"};
 
 // Levels start at 0: before start-up only errors pass the library's own isEnabled.
 XlogModuleEntry xlogModules[XLOG_MODULE_COUNT] = {
-    {0, "AGA"},   {0, "APPC"},  {0, "AUD"},    {0, "BRIDGE"}, {0, "CAM"},    {0, "CLD"},
-    {0, "CONF"},  {0, "CSM"},   {0, "DCRD"},   {0, "GCALL"},  {0, "GR"},     {0, "GRM"},
-    {0, "HCALL"}, {0, "HST"},   {0, "IMAP"},   {0, "IMGD"},   {0, "INP"},    {0, "IPC"},
-    {0, "KMM"},   {0, "MIM"},   {0, "MNS"},    {0, "PGA"},    {0, "PGAIPC"}, {0, "PLR"},
-    {0, "SER"},   {0, "UI"},    {0, "UTL"},    {0, "VMMGR"},  {0, "VMSG"},   {0, "WERH"},
-    {0, "XCOND"}, {0, "XFILE"}, {0, "XLIB"},   {0, "XLOCK"},  {0, "XLOG"},   {0, "XMEM"},
+    {0, "AGA"},    {0, "APPC"},  {0, "AUD"},   {0, "BRIDGE"}, {0, "CAM"},    {0, "CLD"},
+    {0, "CONF"},   {0, "CSM"},   {0, "DCRD"},  {0, "GCALL"},  {0, "GR"},     {0, "GRM"},
+    {0, "HCALL"},  {0, "HST"},   {0, "IMAP"},  {0, "IMGD"},   {0, "INP"},    {0, "IPC"},
+    {0, "KMM"},    {0, "MIM"},   {0, "MNS"},   {0, "PGA"},    {0, "PGAIPC"}, {0, "PLR"},
+    {0, "SER"},    {0, "UI"},    {0, "UTL"},   {0, "VMMGR"},  {0, "VMSG"},   {0, "WERH"},
+    {0, "XCOND"},  {0, "XFILE"}, {0, "XLIB"},  {0, "XLOCK"},  {0, "XLOG"},   {0, "XMEM"},
     {0, "XMUTEX"}, {0, "XPROC"}, {0, "XSOCK"}, {0, "XSTR"},   {0, "XTHR"},   {0, "XTIME"},
     {0, "XTIMER"},
 };
@@ -27,6 +29,17 @@ std::string xlogZoneSuffix;
 // Held by value and never freed; written only by xlogLibInit during start-up.
 XlogLogger xlogCurrentLogger = {xlogDefaultIsEnabled, xlogDefaultLog};
 
+// Matches the levels of 0 above, for the library's own logger.
+XlogLevel xlogdetail::levelCeiling[XLOG_MODULE_COUNT] = {};
+
+XlogLogger* xlogGetLogger() { return &xlogCurrentLogger; }
+
+void xlogUpdateCeiling() {
+  const bool own = xlogCurrentLogger.isEnabled == xlogDefaultIsEnabled;
+  for (int m = 0; m < XLOG_MODULE_COUNT; ++m)
+    xlogdetail::levelCeiling[m] = own ? xlogModules[m].level : INT32_MAX;
+}
+
 // The levels are applied whatever the caller asks for: the start-up's own level text
 // only ever named "*:I", and XMEM's debug lines are wanted in every log.
 static const char* const xlogDefaultLevels = "*:I XMEM:D";
@@ -35,8 +48,8 @@ int xlogDefaultIsEnabled(int moduleId, int level) {
   return xlogModules[moduleId].level >= level ? 1 : 0;
 }
 
-int xlogSetLevels(const std::string& items) {
-  XLOG_D("Change log levels with: %s", items.c_str());
+static int applyLevels(const std::string& items) {
+  XLOG_AS("xlogSetLevels", XLOG_DEBUG, "Change log levels with: %s", items.c_str());
   for (const std::string& item : xstrSplit(items, " ")) {
     const std::vector<std::string> parts = xstrSplit(item, ":");
     if (parts.size() != 2)
@@ -58,6 +71,12 @@ int xlogSetLevels(const std::string& items) {
   return 0;
 }
 
+int xlogSetLevels(const std::string& items) {
+  const int result = applyLevels(items);
+  xlogUpdateCeiling();
+  return result;
+}
+
 // The zone text: the local clock minus UTC, as +HHMM east of UTC and -HHMM otherwise (so UTC
 // itself reads -0000).
 std::string xlogZoneText() {
@@ -75,6 +94,7 @@ int xlogLibInit(const XlogLogger* logger, const std::string& logFilePath,
                 const std::string& /*levelSpec*/) {
   if (logger) {
     xlogCurrentLogger = *logger;
+    xlogUpdateCeiling();
     if (xlogCurrentLogger.isEnabled(xlogModuleId, XLOG_DEBUG))
       xlogCurrentLogger.log(XLOG_DEBUG, xlogModuleId, XLOG_FILE, "xlogLibInit", __LINE__,
                             "xlog inited using logger");
@@ -84,6 +104,7 @@ int xlogLibInit(const XlogLogger* logger, const std::string& logFilePath,
   // process: the VM manager decides whether a module without its log may run.
   if (const int err = xlogOpenLogFile(logFilePath); err != 0)
     return err;
+  xlogCurrentLogger = XlogLogger{xlogDefaultIsEnabled, xlogDefaultLog};
   for (XlogModuleEntry& entry : xlogModules)
     entry.level = XLOG_INFO;
   xlogSetLevels(xlogDefaultLevels);
@@ -96,5 +117,8 @@ void xlogFatal(int moduleId, const char* file, const char* function, int line) {
   if (xlogCurrentLogger.isEnabled(moduleId, XLOG_ERROR))
     xlogCurrentLogger.log(XLOG_ERROR, moduleId, file, function, line,
                           "FATAL: DEBUG BREAK: %s:%d %s()", file, line, function);
+  // Standard output into a pipe or a file is fully buffered, and the break ends the process
+  // without emptying it: the one line that says why would be lost.
+  xlogFlushOutput();
   xplDebugBreak();
 }

@@ -9,32 +9,11 @@
 /// Letters of the levels, indexed by level: "E", "W", "I", "D", "V".
 extern const char* const xlogLevelLetters[5];
 
-/// The current logger, held by value; written only by xlogLibInit during start-up.
-extern XlogLogger xlogCurrentLogger;
-
-/// The current logger: never null, always the same address. Inline, since every log
-/// statement on the port paths asks it first.
-inline XlogLogger* xlogGetLogger() { return &xlogCurrentLogger; }
+/// The current logger: never null, always the same address.
+XlogLogger* xlogGetLogger();
 
 /// The library's own logger functions (slots of the initial table).
 extern "C" int xlogDefaultIsEnabled(int moduleId, int level);
-
-/// One entry of the module table: the module's level and its name.
-struct XlogModuleEntry {
-  XlogLevel level;  ///< the most verbose level written for the module
-  const char* name; ///< fixed upper-case name, at most 6 characters
-};
-extern XlogModuleEntry xlogModules[XLOG_MODULE_COUNT];
-
-/// The current logger's isEnabled(moduleId, level). When that is the library's own, its
-/// answer is read from the module table here: the same answer, without the call (the port
-/// paths ask once per access).
-inline int xlogIsEnabled(int moduleId, int level) {
-  const XlogIsEnabledFn isEnabled = xlogCurrentLogger.isEnabled;
-  if (isEnabled == xlogDefaultIsEnabled)
-    return xlogModules[moduleId].level >= level ? 1 : 0;
-  return isEnabled(moduleId, level);
-}
 extern "C" int xlogDefaultLog(int level, int moduleId, const char* file, const char* function,
                               int line, const char* format, ...)
 #if defined(__GNUC__)
@@ -79,19 +58,38 @@ template <unsigned N> struct NativePath {
 };
 } // namespace xlogdetail
 
-#define XLOG_FILE                                                                               \
-  ([]() -> const char* {                                                                        \
-    static constexpr ::xlogdetail::NativePath<sizeof(__FILE__)> path_(__FILE__);               \
-    return path_.text;                                                                          \
+#define XLOG_FILE                                                                                  \
+  ([]() -> const char* {                                                                           \
+    static constexpr ::xlogdetail::NativePath<sizeof(__FILE__)> path_(__FILE__);                   \
+    return path_.text;                                                                             \
   }())
 
-/// A log statement under the file's xlogModuleId: the arguments are evaluated only when
-/// the current logger enables the level.
-#define XLOG_AT(level, ...)                                                                     \
-  do {                                                                                          \
-    if (xlogIsEnabled(xlogModuleId, (level)))                                                   \
-      xlogGetLogger()->log((level), xlogModuleId, XLOG_FILE, __func__, __LINE__, __VA_ARGS__); \
+namespace xlogdetail {
+/// Per module, the most verbose level that may be on: the module's own level while the
+/// library's logger is current, every level while another one is (only its isEnabled can
+/// tell). Written with the levels and the logger, during start-up.
+extern XlogLevel levelCeiling[XLOG_MODULE_COUNT];
+} // namespace xlogdetail
+
+/// Whether a message of level for moduleId may be written: exact for the library's own
+/// logger, always true for another. One load and compare, so a disabled statement costs no
+/// call; a true answer is confirmed by the current logger's isEnabled.
+inline bool xlogMayBeEnabled(XlogModuleId moduleId, XlogLevel level) {
+  return xlogdetail::levelCeiling[moduleId] >= level;
+}
+
+/// A log statement under the file's xlogModuleId, made as the named function: the arguments
+/// are evaluated only when the current logger enables the level.
+#define XLOG_AS(function, level, ...)                                                              \
+  do {                                                                                             \
+    if (xlogMayBeEnabled(xlogModuleId, (level))) {                                                 \
+      XlogLogger* const logger_ = xlogGetLogger();                                                 \
+      if (logger_->isEnabled(xlogModuleId, (level)))                                               \
+        logger_->log((level), xlogModuleId, XLOG_FILE, (function), __LINE__, __VA_ARGS__);         \
+    }                                                                                              \
   } while (0)
+
+#define XLOG_AT(level, ...) XLOG_AS(__func__, level, __VA_ARGS__)
 
 #define XLOG_E(...) XLOG_AT(XLOG_ERROR, __VA_ARGS__)
 #define XLOG_W(...) XLOG_AT(XLOG_WARNING, __VA_ARGS__)

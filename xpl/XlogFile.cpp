@@ -22,14 +22,13 @@ XlogLogFile xlogLogFile;
 } // namespace
 
 int xlogOpenLogFile(const std::string& logFilePath) {
-  if (logFilePath.empty()) {
-    // Standard output. The module starts up once; a second start-up without a path (tests,
-    // a VM manager restarting its logging) goes back to standard output.
-    if (xlogLogFile.opened)
-      (void)xfileClose(xlogLogFile.handle);
-    xlogLogFile = XlogLogFile{};
+  // A second start-up (tests, a VM manager restarting its logging) leaves the previous file;
+  // lines aimed at a file that then fails to open are lost rather than sent to the old one.
+  if (xlogLogFile.opened)
+    (void)xfileClose(xlogLogFile.handle);
+  xlogLogFile = XlogLogFile{};
+  if (logFilePath.empty())
     return XERR_SUCCESS;
-  }
   uint64_t size = 0;
   (void)xfileGetSizeByPath(logFilePath, size); // a missing file stays at 0
   if (size >= XLOG_ROTATE_SIZE) {
@@ -39,16 +38,9 @@ int xlogOpenLogFile(const std::string& logFilePath) {
     (void)xfileMove(logFilePath, logFilePath + ".1");
   }
   xlogLogFile.path = logFilePath;
-  XfileHandle handle{};
-  const XErr err = xfileOpen(handle, logFilePath, XFILE_MODE_APPEND);
-  if (err != XERR_SUCCESS)
-    return err;
-  // A second start-up replaces the file; nothing else ever closes it.
-  if (xlogLogFile.opened)
-    (void)xfileClose(xlogLogFile.handle);
-  xlogLogFile.handle = handle;
-  xlogLogFile.opened = true;
-  return XERR_SUCCESS;
+  const XErr err = xfileOpen(xlogLogFile.handle, logFilePath, XFILE_MODE_APPEND);
+  xlogLogFile.opened = err == XERR_SUCCESS;
+  return err;
 }
 
 int xlogWriteLine(const char* line, size_t length) {
@@ -60,8 +52,14 @@ int xlogWriteLine(const char* line, size_t length) {
   // One write per line, no retry: the file is opened for appending, so each write lands
   // whole at its end; a failed write loses that line only.
   uint64_t written = 0;
-  if (!xlogLogFile.opened ||
-      xfileWrite(xlogLogFile.handle, line, length, written) != XERR_SUCCESS)
+  if (!xlogLogFile.opened || xfileWrite(xlogLogFile.handle, line, length, written) != XERR_SUCCESS)
     return 0;
   return static_cast<int>(written);
+}
+
+void xlogFlushOutput() {
+  std::fflush(stdout);
+  // The file got the line with its own write; this takes it through to the disk as well.
+  if (xlogLogFile.opened)
+    (void)xfileFlush(xlogLogFile.path);
 }

@@ -6,6 +6,15 @@
 
 #include <string>
 
+/// The current logger, held by value; written only by xlogLibInit during start-up.
+extern XlogLogger xlogCurrentLogger;
+
+/// One entry of the module table: the module's level and its name.
+struct XlogModuleEntry {
+  XlogLevel level;  ///< the most verbose level written for the module
+  const char* name; ///< fixed upper-case name, at most 6 characters
+};
+extern XlogModuleEntry xlogModules[XLOG_MODULE_COUNT];
 
 /// The zone text printed after the milliseconds (+0100, -0000); empty before xlogLibInit.
 extern std::string xlogZoneSuffix;
@@ -25,3 +34,11 @@ size_t xlogTimeField(char* out, int64_t now);
 
 /// The zone text of the clock's current offset from UTC: +HHMM east, -HHMM otherwise.
 std::string xlogZoneText();
+
+/// Makes xlogMayBeEnabled follow the module levels and the current logger; run after either
+/// changes.
+void xlogUpdateCeiling();
+
+/// Pushes out what standard output or the log file still holds (the fatal line before the
+/// break).
+void xlogFlushOutput();

@@ -1,5 +1,6 @@
 // The library's own log line:
-//   <date time>.<ms><zone> <pid> <tid> <module> <tag> <letter>: [file ][function ][line | ]message\n
+//   <date time>.<ms><zone> <pid> <tid> <module> <tag> <letter>: [file ][function ][line |
+//   ]message\n
 // built in a 4096-byte buffer that belongs to the call, and handed out in one piece.
 //
 // What a line costs is mostly what does not change between lines: the date-time text
@@ -16,8 +17,8 @@
 #include "xpl/Xtime.h"
 #include "xpl/XtimeOs.h"
 
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 
 namespace {
@@ -52,6 +53,119 @@ size_t decimal(char* out, uint64_t value) {
   return n;
 }
 
+char* fill(char* out, char c, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    *out++ = c;
+  return out;
+}
+
+// The message with the conversions the module's messages use (%s %c %d %i %u %x %X %%, the
+// '-' and '0' flags, a width, l and ll), straight into the line: the C runtime's
+// formatter costs more than the rest of the line together. The text is the one printf
+// gives. Anything else (a precision, %p, %ls, a null string) and a message that does not
+// fit the room give -1, and the caller formats the message with the C runtime's formatter.
+int formatMessage(char* out, size_t room, const char* format, va_list args) {
+  char* p = out;
+  char* const end = out + room - 1; // the terminating zero's place
+  for (const char* f = format; *f; ++f) {
+    if (*f != '%') {
+      const char* const next = std::strchr(f, '%');
+      const size_t run = next ? static_cast<size_t>(next - f) : std::strlen(f);
+      if (static_cast<size_t>(end - p) < run)
+        return -1;
+      std::memcpy(p, f, run);
+      p += run;
+      f += run - 1;
+      continue;
+    }
+    bool left = false, zero = false;
+    for (;; ++f) {
+      if (f[1] == '-')
+        left = true;
+      else if (f[1] == '0')
+        zero = true;
+      else
+        break;
+    }
+    size_t width = 0;
+    while (*++f >= '0' && *f <= '9')
+      width = width * 10 + static_cast<size_t>(*f - '0');
+    int longs = 0;
+    for (; *f == 'l'; ++f)
+      ++longs;
+    char digits[24];
+    const char* text = digits;
+    size_t length = 0;
+    bool negative = false;
+    if ((*f == 's' || *f == 'c' || *f == '%') && (longs || zero))
+      return -1;
+    switch (*f) {
+    case 's':
+      text = va_arg(args, const char*);
+      if (!text)
+        return -1;
+      length = std::strlen(text);
+      break;
+    case 'c':
+      digits[length++] = static_cast<char>(va_arg(args, int));
+      break;
+    case '%':
+      if (left || width)
+        return -1;
+      digits[length++] = '%';
+      break;
+    case 'd':
+    case 'i': {
+      const long long value = longs == 0   ? va_arg(args, int)
+                              : longs == 1 ? va_arg(args, long)
+                                           : va_arg(args, long long);
+      negative = value < 0;
+      length = decimal(digits, negative ? 0ull - static_cast<unsigned long long>(value)
+                                        : static_cast<unsigned long long>(value));
+      break;
+    }
+    case 'u':
+    case 'x':
+    case 'X': {
+      unsigned long long value = longs == 0   ? va_arg(args, unsigned)
+                                 : longs == 1 ? va_arg(args, unsigned long)
+                                              : va_arg(args, unsigned long long);
+      if (*f == 'u') {
+        length = decimal(digits, value);
+        break;
+      }
+      const char* const hex = *f == 'x' ? "0123456789abcdef" : "0123456789ABCDEF";
+      char reversed[16];
+      do {
+        reversed[length++] = hex[value & 15];
+        value >>= 4;
+      } while (value);
+      for (size_t i = 0; i < length; ++i)
+        digits[i] = reversed[length - 1 - i];
+      break;
+    }
+    default:
+      return -1;
+    }
+    if (longs > 2)
+      return -1;
+    const size_t body = length + negative;
+    const size_t pad = width > body ? width - body : 0;
+    if (static_cast<size_t>(end - p) < body + pad)
+      return -1;
+    if (!left && !zero)
+      p = fill(p, ' ', pad);
+    if (negative)
+      *p++ = '-';
+    if (!left && zero)
+      p = fill(p, '0', pad);
+    std::memcpy(p, text, length);
+    p = fill(p + length, ' ', left ? pad : 0);
+  }
+  *p = '\0';
+  return static_cast<int>(p - out);
+}
+
 // "<pid padded to 5> <tid padded to 5> ": fixed for a thread until the process forks.
 struct ThreadColumns {
   int pid = 0;
@@ -69,7 +183,8 @@ const ThreadColumns& threadColumns() {
     size_t n = 0;
     if (negative)
       number[n++] = '-';
-    n += decimal(number + n, negative ? 0ull - static_cast<uint64_t>(pid) : static_cast<uint64_t>(pid));
+    n += decimal(number + n,
+                 negative ? 0ull - static_cast<uint64_t>(pid) : static_cast<uint64_t>(pid));
     out = appendColumn(out, number, n, 5);
     *out++ = ' ';
     n = decimal(number, xplThreadId());
@@ -106,7 +221,8 @@ size_t xlogTimeField(char* out, int64_t now) {
   const int ms = static_cast<int>((now % US_PER_SECOND) / 1000);
   // Beyond the caller's 128 bytes the field would be cut; only an absurd zone text gets there.
   if (date.length + 4 + xlogZoneSuffix.size() >= 128)
-    return static_cast<size_t>(std::max(0, xstrSnprintf(out, 128, "%s.%03d%s", date.text, ms, xlogZoneSuffix.c_str())));
+    return static_cast<size_t>(
+        std::max(0, xstrSnprintf(out, 128, "%s.%03d%s", date.text, ms, xlogZoneSuffix.c_str())));
   std::memcpy(out, date.text, date.length);
   char* p = out + date.length;
   *p++ = '.';
@@ -208,10 +324,14 @@ int xlogDefaultLog(int level, int moduleId, const char* file, const char* functi
     length = appendBounded(buffer, length, "%d | ", line);
 
   if (length < LINE_ROOM) {
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    const int n =
-        xstrVsnprintf(buffer + length, static_cast<size_t>(LINE_ROOM - length), format, args);
+    va_copy(again, args);
+    const size_t room = static_cast<size_t>(LINE_ROOM - length);
+    int n = formatMessage(buffer + length, room, format, args);
+    if (n < 0)
+      n = xstrVsnprintf(buffer + length, room, format, again);
+    va_end(again);
     va_end(args);
     length = n < 0 || length + n >= LINE_ROOM ? LINE_ROOM - 1 : length + n;
   } else {

@@ -2,9 +2,11 @@
 
 #include "xpl/Xlog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace testsupport {
 
@@ -15,11 +17,14 @@ std::vector<EnabledQuery> asked;
 std::atomic<int> maxEnabled{4};
 std::atomic<bool> echo{false};
 
+template <typename T> std::vector<T> copy(const std::vector<T>& record) {
+  std::lock_guard<std::mutex> g(lock);
+  return record;
+}
+
 int captureIsEnabled(int moduleId, int level) {
-  {
-    std::lock_guard<std::mutex> g(lock);
-    asked.push_back(EnabledQuery{moduleId, level});
-  }
+  std::lock_guard<std::mutex> g(lock);
+  asked.push_back(EnabledQuery{moduleId, level});
   return level <= maxEnabled ? 1 : 0;
 }
 
@@ -47,16 +52,9 @@ void CaptureLogger::install(int maxLevel) {
 }
 
 void CaptureLogger::setMaxLevel(int maxLevel) { maxEnabled = maxLevel; }
-
-std::vector<LogLine> CaptureLogger::lines() {
-  std::lock_guard<std::mutex> g(lock);
-  return recorded;
-}
-
-std::vector<EnabledQuery> CaptureLogger::queries() {
-  std::lock_guard<std::mutex> g(lock);
-  return asked;
-}
+void CaptureLogger::echoToStderr(bool on) { echo = on; }
+std::vector<LogLine> CaptureLogger::lines() { return copy(recorded); }
+std::vector<EnabledQuery> CaptureLogger::queries() { return copy(asked); }
 
 void CaptureLogger::clear() {
   std::lock_guard<std::mutex> g(lock);
@@ -65,13 +63,9 @@ void CaptureLogger::clear() {
 }
 
 size_t CaptureLogger::count(const std::string& part) {
-  std::lock_guard<std::mutex> g(lock);
-  size_t n = 0;
-  for (const LogLine& l : recorded)
-    n += l.text.find(part) != std::string::npos;
-  return n;
+  const auto all = lines();
+  return std::count_if(all.begin(), all.end(),
+                       [&](const LogLine& l) { return l.text.find(part) != std::string::npos; });
 }
-
-void CaptureLogger::echoToStderr(bool on) { echo = on; }
 
 } // namespace testsupport

@@ -1,35 +1,28 @@
 // A logger for tests: records every enablement query and every formatted line, and enables
-// levels per module as the test sets them.
+// every level up to the one the test sets.
 #pragma once
 
 #include "xpl/XlogLogger.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
 struct LogLine {
-  int level;
-  int moduleId;
-  std::string file;
-  std::string function;
+  int level, moduleId;
+  std::string file, function;
   int line;
-  std::string format;
-  std::string text;
+  std::string format, text;
   size_t queriesBefore; ///< how many enablement queries had been made when it was logged
 };
 
 struct EnabledQuery {
-  int moduleId;
-  int level;
+  int moduleId, level;
 };
 
-class CaptureLogger {
-public:
+struct CaptureLogger {
   /// Installs the capture functions as the module's current logger and clears the record.
-  /// Every level up to maxLevel is enabled for every module.
   static void install(int maxLevel = 4);
   static void setMaxLevel(int maxLevel);
   static std::vector<LogLine> lines();

@@ -40,22 +40,6 @@ VmmgrDeviceDesc* findDevice(const VmmgrPdmDevIns* devIns) {
 void put16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, sizeof value); }
 void put32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
 
-// Log statements of the out-of-line paths below, made under the callback's own name.
-#define VMMGR_LOG_AS(function, level, ...)                                                      \
-  do {                                                                                          \
-    if (xlogIsEnabled(xlogModuleId, (level)))                                                   \
-      xlogGetLogger()->log((level), xlogModuleId, XLOG_FILE, function, __LINE__, __VA_ARGS__);  \
-  } while (0)
-
-// Whether a port access may need its trace line: only another logger's isEnabled can tell,
-// and the library's own says yes at debug level. Otherwise the access goes straight to the
-// VM manager, and the query and the trace stay in a function of their own that the access
-// reaches by a jump, so the common path saves no registers for them.
-inline bool portTraceMayBeOn() {
-  return xlogCurrentLogger.isEnabled != xlogDefaultIsEnabled ||
-         xlogModules[xlogModuleId].level >= XLOG_DEBUG;
-}
-
 int32_t serialRead(void* user, uint16_t port, uint32_t* value, uint32_t size) {
   const VmmgrDeviceDesc* desc = static_cast<const VmmgrDeviceDesc*>(user);
   return desc->serialReadFn(port, value, size) == 0 ? 0 : -1;
@@ -68,33 +52,33 @@ int32_t serialWrite(void* user, uint16_t port, uint32_t value, uint32_t size) {
 
 [[gnu::noinline]] int32_t serialReadTraced(VmmgrPdmDevIns* devIns, void* user, uint16_t port,
                                            uint32_t* value, uint32_t size) {
-  VMMGR_LOG_AS("VmmgrSerialRead", XLOG_DEBUG, "%s: %p %p %04x %p %d", "VmmgrSerialRead",
-               static_cast<void*>(devIns), user, static_cast<unsigned>(port),
-               static_cast<void*>(value), static_cast<int>(size));
+  XLOG_AS("VmmgrSerialRead", XLOG_DEBUG, "%s: %p %p %04x %p %d", "VmmgrSerialRead",
+          static_cast<void*>(devIns), user, static_cast<unsigned>(port), static_cast<void*>(value),
+          static_cast<int>(size));
   return serialRead(user, port, value, size);
 }
 
 [[gnu::noinline]] int32_t serialWriteTraced(VmmgrPdmDevIns* devIns, void* user, uint16_t port,
                                             uint32_t value, uint32_t size) {
-  VMMGR_LOG_AS("VmmgrSerialWrite", XLOG_DEBUG, "%s: %p %p %04x %08x %d", "VmmgrSerialWrite",
-               static_cast<void*>(devIns), user, static_cast<unsigned>(port),
-               static_cast<unsigned>(value), static_cast<int>(size));
+  XLOG_AS("VmmgrSerialWrite", XLOG_DEBUG, "%s: %p %p %04x %08x %d", "VmmgrSerialWrite",
+          static_cast<void*>(devIns), user, static_cast<unsigned>(port),
+          static_cast<unsigned>(value), static_cast<int>(size));
   return serialWrite(user, port, value, size);
 }
 
 [[gnu::cold, gnu::noinline]] int32_t mmioReadFailed() {
-  VMMGR_LOG_AS("VmmgrPciMmioRead", XLOG_ERROR, "pciReadFn failed");
+  XLOG_AS("VmmgrPciMmioRead", XLOG_ERROR, "pciReadFn failed");
   return -2;
 }
 
 [[gnu::cold, gnu::noinline]] int32_t mmioWriteRefused(uint32_t size, uint64_t offset) {
-  VMMGR_LOG_AS("VmmgrPciMmioWrite", XLOG_WARNING, "Cannot write %d bytes at iomem offset %ld",
-               static_cast<int>(size), static_cast<long>(offset));
+  XLOG_AS("VmmgrPciMmioWrite", XLOG_WARNING, "Cannot write %d bytes at iomem offset %ld",
+          static_cast<int>(size), static_cast<long>(offset));
   return -2;
 }
 
 [[gnu::cold, gnu::noinline]] int32_t mmioWriteFailed() {
-  VMMGR_LOG_AS("VmmgrPciMmioWrite", XLOG_ERROR, "pciWriteFn failed");
+  XLOG_AS("VmmgrPciMmioWrite", XLOG_ERROR, "pciWriteFn failed");
   return -2;
 }
 
@@ -163,10 +147,9 @@ int32_t VmmgrSerialConstruct(VmmgrPdmDevIns* devIns, int32_t instance, void* cfg
   if (!desc)
     XLOG_FATAL();
   static_cast<VmmgrSerialInstance*>(vmmgrDevInsData(devIns))->desc = desc;
-  const int32_t rc =
-      devIns->hlp->pfnIoPortRegister(devIns, desc->ioPortBase, desc->ioPortCount, desc,
-                                     VmmgrSerialWrite, VmmgrSerialRead, nullptr, nullptr,
-                                     deviceName(desc));
+  const int32_t rc = devIns->hlp->pfnIoPortRegister(devIns, desc->ioPortBase, desc->ioPortCount,
+                                                    desc, VmmgrSerialWrite, VmmgrSerialRead,
+                                                    nullptr, nullptr, deviceName(desc));
   if (rc < 0) {
     XLOG_E("%s: Cannot register serial I/O port: %d", __func__, static_cast<int>(rc));
     return rc;
@@ -176,19 +159,21 @@ int32_t VmmgrSerialConstruct(VmmgrPdmDevIns* devIns, int32_t instance, void* cfg
 
 int32_t VmmgrSerialDestruct(VmmgrPdmDevIns*) { return 0; }
 
-// Each access asks the logger once whether debug is on (through portTraceMayBeOn and the
-// traced path), then makes one call of the VM manager's callback. The entry is the user
-// value the host passes with the access, never looked up again.
+// Each access asks the logger once whether debug is on, then makes one call of the VM
+// manager's callback. Under the library's own logger with debug off the one load and
+// compare answers; otherwise the trace and the logger's own query stay in a function of
+// their own, reached by a jump, so the common path saves no registers for them. The entry
+// is the user value the host passes with the access, never looked up again.
 int32_t VmmgrSerialRead(VmmgrPdmDevIns* devIns, void* user, uint16_t port, uint32_t* value,
                         uint32_t size) {
-  if (portTraceMayBeOn()) [[unlikely]]
+  if (xlogMayBeEnabled(xlogModuleId, XLOG_DEBUG)) [[unlikely]]
     return serialReadTraced(devIns, user, port, value, size);
   return serialRead(user, port, value, size);
 }
 
 int32_t VmmgrSerialWrite(VmmgrPdmDevIns* devIns, void* user, uint16_t port, uint32_t value,
                          uint32_t size) {
-  if (portTraceMayBeOn()) [[unlikely]]
+  if (xlogMayBeEnabled(xlogModuleId, XLOG_DEBUG)) [[unlikely]]
     return serialWriteTraced(devIns, user, port, value, size);
   return serialWrite(user, port, value, size);
 }
@@ -226,8 +211,8 @@ int32_t VmmgrPciConstruct(VmmgrPdmDevIns* devIns, int32_t instance, void* cfg) {
   }
 
   const VmmgrPdmDevHlp* hlp = devIns->hlp;
-  int32_t rc = hlp->pfnPciRegister(devIns, pci, VMMGR_PCI_CONFIG_INDEX, 0,
-                                   VMMGR_PCI_DEVICE_NUMBER, VMMGR_PCI_FUNCTION_NUMBER, nullptr);
+  int32_t rc = hlp->pfnPciRegister(devIns, pci, VMMGR_PCI_CONFIG_INDEX, 0, VMMGR_PCI_DEVICE_NUMBER,
+                                   VMMGR_PCI_FUNCTION_NUMBER, nullptr);
   if (rc < 0) {
     XLOG_E("%s: Cannot register PCI device: %d", __func__, static_cast<int>(rc));
     return rc;
@@ -258,17 +243,16 @@ int32_t VmmgrPciDestruct(VmmgrPdmDevIns*) { return 0; }
 
 int32_t VmmgrMmioMap(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region, uint64_t gcPhys,
                      uint64_t size, int32_t type) {
-  XLOG_D("%s: pPciDev: %p iRegion: %d GCPhysAddress: %08llx cb: %d enmType: %d", __func__,
-         pciDev, static_cast<int>(region), static_cast<unsigned long long>(gcPhys),
-         static_cast<int>(size), static_cast<int>(type));
+  XLOG_D("%s: pPciDev: %p iRegion: %d GCPhysAddress: %08llx cb: %d enmType: %d", __func__, pciDev,
+         static_cast<int>(region), static_cast<unsigned long long>(gcPhys), static_cast<int>(size),
+         static_cast<int>(type));
   VmmgrPciInstance* pci = static_cast<VmmgrPciInstance*>(vmmgrDevInsData(devIns));
   const VmmgrDeviceDesc* desc = pci->desc;
   const VmmgrRegionDesc& record = static_cast<const VmmgrRegionDesc*>(desc->regions.begin)[region];
   if (record.isMmio) {
     const int32_t rc =
-        devIns->hlp->pfnMmioRegister(devIns, gcPhys, size, pci, VmmgrPciMmioWrite,
-                                     VmmgrPciMmioRead, nullptr, VMMGR_MMIO_FLAGS,
-                                     deviceName(desc));
+        devIns->hlp->pfnMmioRegister(devIns, gcPhys, size, pci, VmmgrPciMmioWrite, VmmgrPciMmioRead,
+                                     nullptr, VMMGR_MMIO_FLAGS, deviceName(desc));
     if (rc < 0)
       return rc;
     pci->mmioBase = gcPhys;
