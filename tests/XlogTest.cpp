@@ -122,9 +122,9 @@ TEST(XlogLevels, SpecificationsSetTheLevelsTheyName) {
       {"\t*:E\t", 0, 0, 0, 0},      {"XMEM\t:\tD", 0, 0, 35, 3},
       {"*:I  XMEM:D", 22, 2, 0, 2}, {"XMEM:D ", 22, 2, 35, 3},
       {" *:V", 22, 2, 35, 3},       {"*:W xmem:D FOO:D XME:D XMEMX:D :D", 0, 1, 0, 1}};
-  for (const auto& [spec, result, all, module, moduleLevel] : cases) {
-    SCOPED_TRACE(spec);
-    EXPECT_EQ(xlogSetLevels(spec), result);
+  for (const auto& [items, result, all, module, moduleLevel] : cases) {
+    SCOPED_TRACE(items);
+    EXPECT_EQ(xlogSetLevels(items), result);
     for (int m = 0; m < XLOG_MODULE_COUNT; ++m) {
       const int level = m == module ? moduleLevel : all;
       EXPECT_EQ(xlogModules[m].level, level) << m;
@@ -133,8 +133,8 @@ TEST(XlogLevels, SpecificationsSetTheLevelsTheyName) {
     }
   }
   // Malformed items change nothing.
-  for (const char* spec : {"XMEM:d", "XMEM:3", "XMEM:", "XMEM", "A:B:C", "*:x"})
-    EXPECT_EQ(xlogSetLevels(spec), 22) << spec;
+  for (const char* items : {"XMEM:d", "XMEM:3", "XMEM:", "XMEM", "A:B:C", "*:x"})
+    EXPECT_EQ(xlogSetLevels(items), 22) << items;
   for (const XlogModuleEntry& entry : xlogModules)
     EXPECT_EQ(entry.level, XLOG_WARNING) << entry.name;
 }
