@@ -31,7 +31,7 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 } > "$out.new"
 for name in "${names[@]}"; do
   echo "== $name" | tee -a "$raw"
-  "build/linux/bench/$name" 2>&1 | tee -a "$raw" | grep '^| ' >> "$out.new" || true
+  "build/linux/bench/$name" --benchmark_color=false 2>&1 | tee -a "$raw" | grep '^| ' >> "$out.new" || true
 done
 if [ $# -eq 0 ] && command -v valgrind >/dev/null; then
   echo "== count-instructions" | tee -a "$raw"
