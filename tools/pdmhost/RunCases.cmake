@@ -1,6 +1,6 @@
 # Runs pdmhost on each line of a case table and checks its exit status and output.
 #   cmake -DPDMHOST=<pdmhost> [-DEMULATOR=<runner>] -DCASES=<table> -DWORK=<dir> [-DWINDOWS=ON]
-#         -P RunCases.cmake
+#         [-DLIBRARY_<name>=<built library> ...] -P RunCases.cmake
 # The table's first lines say its format. A scenario under bad/ must also name its file and
 # line ("NAME.json:LINE:") in its one message.
 get_filename_component(data ${CASES} DIRECTORY)
@@ -38,6 +38,8 @@ foreach(line IN LISTS lines)
         string(REPEAT "${mib}" 64 text)
         file(WRITE ${arg} "${text}{")
       endif()
+    elseif(arg MATCHES "^@(.+)")
+      set(arg ${LIBRARY_${CMAKE_MATCH_1}})
     elseif(NOT arg MATCHES "^[-/]")
       set(arg ${data}/${arg})
     endif()

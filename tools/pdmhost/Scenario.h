@@ -3,6 +3,7 @@
 // plays it against the module through the stand-in host.
 #pragma once
 
+#include "vmmgr/vbox/pdm/VmmgrPdmHostEntry.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
 #include <cstdint>
@@ -91,9 +92,13 @@ public:
 };
 
 /// Parses and checks a scenario; `source` names it in messages. Throws ScenarioError.
-Scenario parseScenario(const std::string& json, const std::string& source = "scenario");
+/// With `provided` (the devices of a VM manager's own table) the scenario lists no devices
+/// and its steps name those.
+Scenario parseScenario(const std::string& json, const std::string& source = "scenario",
+                       const std::vector<ScenarioDevice>* provided = nullptr);
 /// Reads a scenario file (a regular file of at most PDMHOST_MAX_SCENARIO_BYTES) and parses it.
-Scenario readScenarioFile(const std::string& path);
+Scenario readScenarioFile(const std::string& path,
+                          const std::vector<ScenarioDevice>* provided = nullptr);
 /// The built-in sample VM, as JSON (what `pdmhost --print-sample` shows).
 const char* sampleScenarioJson();
 
@@ -102,6 +107,20 @@ struct ModuleEntries {
   VmmgrVboxPdmInitFn init = nullptr;
   VmmgrDevicesRegisterFn registerDevices = nullptr;
 };
+
+/// A VM manager's own device table, built by its library, which has handed it to the
+/// module's init itself (pdmhost --vm-manager).
+struct VmManagerTable {
+  VmmgrDeviceList* list = nullptr;
+  VmmgrSetIrqFn setIrq = nullptr;     ///< what the module handed out
+  const XlogLogger* logger = nullptr; ///< what the library handed to init
+  int32_t initStatus = 0;
+  int calls = 0; ///< how often the library called init
+};
+
+/// The devices a table describes (names, ports, IDs, regions), so that a scenario's steps
+/// can name them and be checked against them.
+std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list);
 
 struct RunOptions {
   bool ownLogger = false; ///< pass no logger: the module logs with its own
@@ -115,10 +134,19 @@ struct RunResult {
   bool setupFailed = false;
 };
 
+/// Calls a VM manager library's entry with the module's init (through a forwarder that
+/// notes the table and the interrupt function). False with *error when the entry fails
+/// or never calls init.
+bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
+                    const RunOptions& options, std::FILE* out, VmManagerTable* table,
+                    std::string* error);
+
 /// Plays the scenario: init, registration, construction, placement of every region, then
-/// each step. Writes a trace to `out`. The module's state is process-wide, so one
-/// scenario runs per process.
+/// each step. Writes a trace to `out`. With `vmManager` the table is the VM manager's,
+/// already handed to init. The module's state is process-wide, so one scenario runs per
+/// process.
 RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
-                      const RunOptions& options, std::FILE* out);
+                      const RunOptions& options, std::FILE* out,
+                      const VmManagerTable* vmManager = nullptr);
 
 } // namespace pdmhost

@@ -235,11 +235,19 @@ struct DeviceUse {
 
 class Reader {
 public:
-  Reader(const std::string& text, const std::string& source)
-      : begin_(text.data()), end_(text.data() + text.size()), reached_(begin_), source_(source) {}
+  Reader(const std::string& text, const std::string& source,
+         const std::vector<ScenarioDevice>* provided)
+      : begin_(text.data()), end_(text.data() + text.size()), reached_(begin_), source_(source),
+        provided_(provided) {}
 
   Scenario read() {
     json::sax_parse(TrackingIterator{begin_, &reached_}, TrackingIterator{end_, &reached_}, this);
+    if (provided_) {
+      if (!scenario_.devices.empty())
+        fail(scenario_.devices[0].line, "devices",
+             "the devices come from the VM manager's library (--vm-manager): list none");
+      scenario_.devices = *provided_;
+    }
     check();
     return std::move(scenario_);
   }
@@ -584,6 +592,10 @@ private:
       fail(use.line, path + ".device", "no device named " + json(use.name).dump());
     s.device = static_cast<size_t>(it - devices.begin());
     const bool wantsSerial = s.op == StepOp::ExpectTransmitted;
+    if (wantsSerial && provided_)
+      fail(use.line, path + ".device",
+           "expectTransmitted reads pdmhost's own serial model, and \"" + use.name +
+               "\" is the VM manager's device");
     if (it->serial != wantsSerial)
       fail(use.line, path + ".device",
            std::string(stepOpName(s.op)) + " needs a " + (wantsSerial ? "serial" : "PCI") +
@@ -621,6 +633,7 @@ private:
   std::string key_;
   Scenario scenario_;
   std::vector<DeviceUse> uses_;
+  const std::vector<ScenarioDevice>* provided_;
 };
 
 } // namespace
@@ -632,11 +645,12 @@ const char* stepOpName(StepOp op) {
   return "?";
 }
 
-Scenario parseScenario(const std::string& text, const std::string& source) {
-  return Reader(text, source).read();
+Scenario parseScenario(const std::string& text, const std::string& source,
+                       const std::vector<ScenarioDevice>* provided) {
+  return Reader(text, source, provided).read();
 }
 
-Scenario readScenarioFile(const std::string& path) {
+Scenario readScenarioFile(const std::string& path, const std::vector<ScenarioDevice>* provided) {
   // Only regular files: a pipe or a device could block or never end.
   struct stat st;
   if (stat(path.c_str(), &st) != 0)
@@ -662,7 +676,7 @@ Scenario readScenarioFile(const std::string& path) {
   if (n > 0)
     throw ScenarioError(path + ": larger than " + std::to_string(PDMHOST_MAX_SCENARIO_BYTES >> 20) +
                         " MiB, the most a scenario may hold");
-  return parseScenario(text, path);
+  return parseScenario(text, path, provided);
 }
 
 } // namespace pdmhost

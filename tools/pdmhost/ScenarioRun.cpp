@@ -73,6 +73,34 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
 
 const XlogLogger hostLogger = {hostIsEnabled, hostLog};
 
+// The logger pdmhost hands over (none with --own-logger), its lines going to out.
+const XlogLogger* useLogger(const RunOptions& options, std::FILE* out) {
+  traceOut = out;
+  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
+  // of the steps that mismatch.
+  traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
+  return options.ownLogger ? nullptr : &hostLogger;
+}
+
+// What the VM manager library's call of init is forwarded through: the module's init,
+// and a note of what the library handed it and got back.
+VmmgrVboxPdmInitFn moduleInit = nullptr;
+VmManagerTable* noted = nullptr;
+
+int32_t forwardInit(const XlogLogger* logger, VmmgrDeviceList* devices, VmmgrSetIrqFn* setIrqOut) {
+  ++noted->calls;
+  noted->list = devices;
+  noted->logger = logger;
+  noted->initStatus = moduleInit(logger, devices, setIrqOut);
+  noted->setIrq = setIrqOut ? *setIrqOut : nullptr;
+  return noted->initStatus;
+}
+
+size_t tableSize(const VmmgrDeviceList& list) {
+  return static_cast<size_t>(static_cast<VmmgrDeviceDesc*>(list.end) -
+                             static_cast<VmmgrDeviceDesc*>(list.begin));
+}
+
 std::string hex(uint64_t v) {
   char b[32];
   std::snprintf(b, sizeof b, "0x%" PRIx64, v);
@@ -94,6 +122,9 @@ struct Vm {
   std::vector<PciModel*> pciOf;
   std::deque<void*> sharedMemoryOut; ///< one variable per shared region; addresses stay put
   VmmgrSetIrqFn setIrq = nullptr;
+  VmmgrDeviceList* list = nullptr; ///< pdmhost's table, or the VM manager's own
+
+  VmmgrDeviceDesc& entry(size_t i) { return static_cast<VmmgrDeviceDesc*>(list->begin)[i]; }
 
   ~Vm() { releaseModels(); }
 };
@@ -140,6 +171,7 @@ void buildTable(const Scenario& scenario, Vm& vm) {
     vm.pciOf.back() = model.get();
     vm.pcis.push_back(std::move(model));
   }
+  vm.list = vm.table.list();
 }
 
 class StepRunner {
@@ -208,7 +240,7 @@ public:
     case StepOp::SetIrq:
       describe("setIrq    " + name + " level " + std::to_string(s.level) +
                " (VM manager calls the interrupt function)");
-      if (void* devIns = vm_.table.entry(s.device).devIns)
+      if (void* devIns = vm_.entry(s.device).devIns)
         vm_.setIrq(devIns, s.level);
       else
         mismatch("the module has not constructed " + name);
@@ -294,7 +326,7 @@ private:
     return false;
   }
   uint8_t* sharedMemory(const ScenarioStep& s, const std::string& name) {
-    const VmmgrDeviceDesc& desc = vm_.table.entry(s.device);
+    const VmmgrDeviceDesc& desc = vm_.entry(s.device);
     const VmmgrRegionDesc& r = static_cast<VmmgrRegionDesc*>(desc.regions.begin)[s.region];
     if (!*r.sharedMemoryOut)
       mismatch("the host gave no shared memory for region " + std::to_string(s.region) + " of " +
@@ -350,7 +382,7 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
                "  PCI %04x:%04x rev %02x class %02x%02x%02x, command 0x%04x status 0x%04x, INT%c\n",
                configRead16(cfg, 0), configRead16(cfg, 2), cfg[8], cfg[0xB], cfg[0xA], cfg[9],
                configRead16(cfg, 4), configRead16(cfg, 6), 'A' + cfg[0x3D] - 1);
-  const auto* records = static_cast<VmmgrRegionDesc*>(vm.table.entry(i).regions.begin);
+  const auto* records = static_cast<VmmgrRegionDesc*>(vm.entry(i).regions.begin);
   for (const PciRegion& r : d.regions)
     std::fprintf(out, "  region %u: %s, %" PRIu64 " bytes\n", r.region,
                  records[r.region].isMmio ? "MMIO" : "shared memory", r.size);
@@ -358,27 +390,77 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
 
 } // namespace
 
-RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
-                      const RunOptions& options, std::FILE* out) {
-  RunResult result;
-  traceOut = out;
-  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
-  // of the steps that mismatch.
-  traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
-  Vm vm;
-  buildTable(scenario, vm);
-  const bool trace = !options.quiet;
+std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {
+  std::vector<ScenarioDevice> devices;
+  const auto* entries = static_cast<const VmmgrDeviceDesc*>(list.begin);
+  for (size_t i = 0; i < tableSize(list); ++i) {
+    const VmmgrDeviceDesc& e = entries[i];
+    ScenarioDevice d;
+    d.serial = e.type == VMMGR_DEVICE_SERIAL;
+    d.name.assign(vmmgrStdStringData(e.name), e.name.size);
+    d.description.assign(vmmgrStdStringData(e.description), e.description.size);
+    d.ioPortBase = e.ioPortBase;
+    d.ioPortCount = e.ioPortCount;
+    d.vendorId = configRead16(e.pciConfig, 0x00);
+    d.deviceId = configRead16(e.pciConfig, 0x02);
+    if (!d.serial) {
+      const auto* r = static_cast<const VmmgrRegionDesc*>(e.regions.begin);
+      for (; r != e.regions.end; ++r)
+        d.regions.push_back(ScenarioRegion{r->region, r->isMmio != 0, r->size});
+    }
+    devices.push_back(std::move(d));
+  }
+  return devices;
+}
 
-  const int32_t initRc =
-      module.init(options.ownLogger ? nullptr : &hostLogger, vm.table.list(), &vm.setIrq);
-  if (trace)
-    std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
-                 options.ownLogger ? "no logger: the module logs with its own" : "pdmhost's logger",
-                 vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
+                    const RunOptions& options, std::FILE* out, VmManagerTable* table,
+                    std::string* error) {
+  moduleInit = module.init;
+  noted = table;
+  const int32_t rc = entry(forwardInit, useLogger(options, out));
+  noted = nullptr;
+  if (!options.quiet && table->calls)
+    std::fprintf(out,
+                 "init: " VMMGR_PDMHOST_ENTRY_NAME " -> %d; it called vmmgrVboxPdmInit(%s, %zu "
+                 "devices) -> %d, interrupt function %s\n",
+                 static_cast<int>(rc),
+                 table->logger == &hostLogger ? "pdmhost's logger"
+                 : table->logger              ? "its own logger"
+                                              : "no logger: the module logs with its own",
+                 tableSize(*table->list), static_cast<int>(table->initStatus),
+                 table->setIrq ? "received" : "MISSING");
   std::fflush(out);
-  for (size_t i = 0; i < scenario.devices.size(); ++i)
-    if (vm.pciOf[i])
-      vm.pciOf[i]->attach(&vm.table.entry(i), vm.setIrq);
+  if (rc != 0)
+    *error = VMMGR_PDMHOST_ENTRY_NAME " returned " + std::to_string(rc);
+  else if (table->calls == 0 || table->list == nullptr)
+    *error = VMMGR_PDMHOST_ENTRY_NAME " returned without calling vmmgrVboxPdmInit with a table";
+  else
+    return true;
+  return false;
+}
+
+RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
+                      const RunOptions& options, std::FILE* out, const VmManagerTable* vmManager) {
+  RunResult result;
+  const XlogLogger* logger = useLogger(options, out);
+  Vm vm;
+  const bool trace = !options.quiet;
+  if (vmManager) {
+    vm.list = vmManager->list;
+    vm.setIrq = vmManager->setIrq;
+  } else {
+    buildTable(scenario, vm);
+    const int32_t initRc = module.init(logger, vm.list, &vm.setIrq);
+    if (trace)
+      std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
+                   logger ? "pdmhost's logger" : "no logger: the module logs with its own",
+                   vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+    std::fflush(out);
+    for (size_t i = 0; i < scenario.devices.size(); ++i)
+      if (vm.pciOf[i])
+        vm.pciOf[i]->attach(&vm.entry(i), vm.setIrq);
+  }
 
   const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
   std::fflush(stdout);

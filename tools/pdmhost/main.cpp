@@ -9,11 +9,13 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* usage =
     "usage: pdmhost [options] [SCENARIO.json]\n"
+    "       pdmhost --vm-manager LIBRARY [options] [SCENARIO.json]\n"
     "\n"
     "Loads the module, builds the device table of a scenario (the built-in sample VM when\n"
     "no file is given), initialises and registers the module, constructs every device,\n"
@@ -23,6 +25,11 @@ const char* usage =
     "options:\n"
     "  --module PATH     the module to load (default: VmmgrVboxPdm beside pdmhost; an\n"
     "                    installed Linux pdmhost also looks in ../lib)\n"
+    "  --vm-manager PATH the VM manager's device library: pdmhost calls its entry\n"
+    "                    vmmgrPdmHostEntry (vmmgr/vbox/pdm/VmmgrPdmHostEntry.h) with the\n"
+    "                    module's init, and the library's table replaces the scenario's\n"
+    "                    devices (the scenario then lists none; without one, pdmhost only\n"
+    "                    registers, constructs and places)\n"
     "  --own-logger      hand the module no logger: it logs with its own (standard output)\n"
     "  --verbose         pdmhost's logger also shows the module's debug lines\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
@@ -50,6 +57,7 @@ const char* usage =
 
 int run(int argc, char** argv) {
   std::string modulePath;
+  std::string vmManagerPath;
   std::string scenarioPath;
   pdmhost::RunOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -67,6 +75,12 @@ int run(int argc, char** argv) {
         return 2;
       }
       modulePath = argv[++i];
+    } else if (arg == "--vm-manager") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "pdmhost: --vm-manager needs the path of the VM manager's library\n");
+        return 2;
+      }
+      vmManagerPath = argv[++i];
     } else if (arg == "--own-logger") {
       options.ownLogger = true;
     } else if (arg == "--verbose") {
@@ -86,16 +100,6 @@ int run(int argc, char** argv) {
     }
   }
 
-  pdmhost::Scenario scenario;
-  try {
-    scenario = scenarioPath.empty()
-                   ? pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample")
-                   : pdmhost::readScenarioFile(scenarioPath);
-  } catch (const pdmhost::ScenarioError& e) {
-    std::fprintf(stderr, "pdmhost: %s\n", e.what());
-    return 2;
-  }
-
   if (modulePath.empty())
     modulePath = pdmhost::defaultModulePath();
   pdmhost::ModuleEntries module;
@@ -104,11 +108,51 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "pdmhost: %s\n", error.c_str());
     return 2;
   }
-  if (!options.quiet)
-    std::printf("pdmhost: module %s, scenario %s\n", modulePath.c_str(),
-                scenarioPath.empty() ? "built-in sample" : scenarioPath.c_str());
+  VmmgrPdmHostEntryFn vmManagerEntry = nullptr;
+  if (!vmManagerPath.empty() && !pdmhost::loadVmManager(vmManagerPath, &vmManagerEntry, &error)) {
+    std::fprintf(stderr, "pdmhost: %s\n", error.c_str());
+    return 2;
+  }
+  const auto header = [&] {
+    if (!options.quiet)
+      std::printf("pdmhost: module %s%s%s, scenario %s\n", modulePath.c_str(),
+                  vmManagerPath.empty() ? "" : ", VM manager ", vmManagerPath.c_str(),
+                  !scenarioPath.empty() ? scenarioPath.c_str()
+                  : vmManagerEntry      ? "none (set-up only)"
+                                        : "built-in sample");
+  };
 
-  const pdmhost::RunResult result = pdmhost::runScenario(scenario, module, options, stdout);
+  // The VM manager's library hands its table to the module first, as in production; the
+  // scenario's steps are then checked against that table.
+  pdmhost::VmManagerTable vmManager;
+  std::vector<pdmhost::ScenarioDevice> provided;
+  if (vmManagerEntry) {
+    header();
+    if (!pdmhost::startVmManager(vmManagerEntry, module, options, stdout, &vmManager, &error)) {
+      std::printf("setup failed: %s\nsummary: 0 devices, 0 steps, 0 mismatches, set-up FAILED\n",
+                  error.c_str());
+      return 1;
+    }
+    provided = pdmhost::devicesOfTable(*vmManager.list);
+  }
+  pdmhost::Scenario scenario;
+  try {
+    if (!scenarioPath.empty())
+      scenario = pdmhost::readScenarioFile(scenarioPath, vmManagerEntry ? &provided : nullptr);
+    else if (vmManagerEntry)
+      scenario = pdmhost::parseScenario("{}", "no scenario", &provided);
+    else
+      scenario = pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample");
+  } catch (const pdmhost::ScenarioError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pdmhost: %s\n", e.what());
+    return 2;
+  }
+  if (!vmManagerEntry)
+    header();
+
+  const pdmhost::RunResult result = pdmhost::runScenario(scenario, module, options, stdout,
+                                                         vmManagerEntry ? &vmManager : nullptr);
   std::printf("summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
               result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
   std::fflush(stdout);
