@@ -126,6 +126,7 @@ struct RunOptions {
   bool ownLogger = false; ///< pass no logger: the module logs with its own
   int logLevel = 2;       ///< pdmhost's logger enables levels up to this one
   bool quiet = false;     ///< only mismatches, the module's error lines and the summary
+  bool trace = false;     ///< every call between host, module and VM manager, in order
 };
 
 struct RunResult {

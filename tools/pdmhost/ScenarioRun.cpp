@@ -4,6 +4,7 @@
 
 #include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/PdmHost.h"
+#include "tools/pdmhost/Trace.h"
 #include "tools/pdmhost/VmTable.h"
 
 #include <cinttypes>
@@ -21,6 +22,8 @@ int traceLevel = 2;
 // While a quiet run plays its steps, the module's lines wait here: they are shown with the
 // step's mismatch, and dropped when the step gave what it should (a failure it expected).
 std::string* heldLines = nullptr;
+// With --trace the module's lines show in the trace, in their place among the calls.
+bool traceHoldsLog = false;
 
 const char* moduleName(int moduleId) {
   switch (moduleId) {
@@ -61,6 +64,11 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
   const int rc = std::snprintf(out, sizeof out, "    | %c %-5s %s:%d %s: %s\n",
                                level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
                                file, line, function, text);
+  if (traceOn()) {
+    traceLine("module log: " + std::string(out + 6, std::strlen(out) - 7));
+    if (traceHoldsLog)
+      return rc;
+  }
   if (heldLines) {
     *heldLines += out;
     return rc;
@@ -73,9 +81,18 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
 
 const XlogLogger hostLogger = {hostIsEnabled, hostLog};
 
-// The logger pdmhost hands over (none with --own-logger), its lines going to out.
+// Trace lines of the set-up go straight out with --trace; those of a step wait for the
+// step's line (or its mismatch).
+void traceStraightOut(const std::string& line) {
+  std::fprintf(traceOut, "    > %s\n", line.c_str());
+}
+
+// The logger pdmhost hands over (none with --own-logger), its lines and the trace's going
+// to out.
 const XlogLogger* useLogger(const RunOptions& options, std::FILE* out) {
   traceOut = out;
+  traceSetSink(options.trace ? traceStraightOut : std::function<void(const std::string&)>());
+  traceHoldsLog = options.trace;
   // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
   // of the steps that mismatch.
   traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
@@ -91,7 +108,13 @@ int32_t forwardInit(const XlogLogger* logger, VmmgrDeviceList* devices, VmmgrSet
   ++noted->calls;
   noted->list = devices;
   noted->logger = logger;
+  if (devices)
+    traceTableCallbacks(devices);
+  traceCall("VM manager -> module: vmmgrVboxPdmInit");
   noted->initStatus = moduleInit(logger, devices, setIrqOut);
+  traceReturn("= " + std::to_string(noted->initStatus));
+  if (setIrqOut)
+    *setIrqOut = traceSetIrq(*setIrqOut);
   noted->setIrq = setIrqOut ? *setIrqOut : nullptr;
   return noted->initStatus;
 }
@@ -342,13 +365,18 @@ private:
                    static_cast<unsigned>(step_->line), line_.c_str(), detail_.c_str());
       if (!step_->note.empty())
         std::fprintf(out_, "    note: %s\n", step_->note.c_str());
-      std::fputs(held_.c_str(), out_);
+      // The trace holds the module's lines of the step too.
+      if (!trace_.empty())
+        std::fprintf(out_, "    trace:\n%s", trace_.c_str());
     } else if (!options_.quiet) {
       std::fprintf(out_, "step %zu: %s  ok\n", number_, line_.c_str());
+      if (options_.trace)
+        std::fputs(trace_.c_str(), out_);
     }
     std::fflush(out_);
     line_.clear();
     held_.clear();
+    trace_.clear();
     return ok_;
   }
 
@@ -362,7 +390,8 @@ private:
   std::string line_, detail_;
 
 public:
-  std::string held_; ///< the module's lines during a quiet step
+  std::string held_;  ///< the module's lines during a quiet or traced step
+  std::string trace_; ///< the step's calls, shown with --trace or with its mismatch
 };
 
 const char* kindOf(const VmmgrDeviceRegistration& reg) {
@@ -451,7 +480,11 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
     vm.setIrq = vmManager->setIrq;
   } else {
     buildTable(scenario, vm);
+    traceTableCallbacks(vm.list);
+    traceCall("VM manager -> module: vmmgrVboxPdmInit");
     const int32_t initRc = module.init(logger, vm.list, &vm.setIrq);
+    traceReturn("= " + std::to_string(initRc));
+    vm.setIrq = traceSetIrq(vm.setIrq);
     if (trace)
       std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
                    logger ? "pdmhost's logger" : "no logger: the module logs with its own",
@@ -462,7 +495,9 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
         vm.pciOf[i]->attach(&vm.entry(i), vm.setIrq);
   }
 
+  traceCall("host -> module: VBoxDevicesRegister");
   const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
+  traceReturn("= " + statusText(regRc));
   std::fflush(stdout);
   if (trace) {
     std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
@@ -507,13 +542,15 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
   }
 
   StepRunner runner(scenario, vm, options, out);
-  heldLines = options.quiet ? &runner.held_ : nullptr;
+  heldLines = options.quiet || options.trace ? &runner.held_ : nullptr;
+  traceSetSink([&runner](const std::string& line) { runner.trace_ += "    > " + line + "\n"; });
   for (size_t i = 0; i < scenario.steps.size(); ++i) {
     ++result.steps;
     if (!runner.run(i + 1, scenario.steps[i]))
       ++result.mismatches;
   }
   heldLines = nullptr;
+  traceSetSink({});
   std::fflush(stdout);
   return result;
 }

@@ -32,6 +32,9 @@ const char* usage =
     "                    registers, constructs and places)\n"
     "  --own-logger      hand the module no logger: it logs with its own (standard output)\n"
     "  --verbose         pdmhost's logger also shows the module's debug lines\n"
+    "  --trace           show every call the host makes into the module, every callback\n"
+    "                    the module makes into the VM manager and every interrupt change,\n"
+    "                    in order (a step that mismatches shows its calls anyway)\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
     "                    the summary\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
@@ -85,6 +88,8 @@ int run(int argc, char** argv) {
       options.ownLogger = true;
     } else if (arg == "--verbose") {
       options.logLevel = 3;
+    } else if (arg == "--trace") {
+      options.trace = true;
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg.empty() || arg[0] == '-') {
