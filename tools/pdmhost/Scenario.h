@@ -129,11 +129,30 @@ struct RunOptions {
   bool trace = false;     ///< every call between host, module and VM manager, in order
 };
 
+/// What one step gave, for the reports.
+struct StepRecord {
+  size_t number = 0;
+  uint32_t line = 0;
+  std::string op;     ///< "memRead"
+  std::string access; ///< what the step did and got, as its trace line shows it
+  bool ok = true;
+  std::string mismatch; ///< why not
+  std::string note;
+  std::string trace; ///< the calls it became
+};
+
 struct RunResult {
   int steps = 0;
   int mismatches = 0;
   bool setupFailed = false;
+  std::string setupError; ///< the set-up's failure, as printed
+  std::vector<StepRecord> records;
 };
+
+/// Reports for CI: JUnit XML (one test case per step; a failed set-up is one failing case)
+/// and JSON (the summary and each mismatch). `suite` names the scenario.
+std::string junitReport(const std::string& suite, const RunResult& result);
+std::string jsonReport(const std::string& suite, size_t devices, const RunResult& result);
 
 /// Calls a VM manager library's entry with the module's init (through a forwarder that
 /// notes the table and the interrupt function). False with *error when the entry fails

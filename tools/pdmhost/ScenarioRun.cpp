@@ -199,8 +199,9 @@ void buildTable(const Scenario& scenario, Vm& vm) {
 
 class StepRunner {
 public:
-  StepRunner(const Scenario& scenario, Vm& vm, const RunOptions& options, std::FILE* out)
-      : scenario_(scenario), vm_(vm), options_(options), out_(out) {}
+  StepRunner(const Scenario& scenario, Vm& vm, const RunOptions& options, std::FILE* out,
+             std::vector<StepRecord>* records)
+      : scenario_(scenario), vm_(vm), options_(options), out_(out), records_(records) {}
 
   // Returns false on a mismatch.
   bool run(size_t number, const ScenarioStep& s) {
@@ -374,6 +375,8 @@ private:
         std::fputs(trace_.c_str(), out_);
     }
     std::fflush(out_);
+    records_->push_back(StepRecord{number_, step_->line, stepOpName(step_->op), line_, ok_, detail_,
+                                   step_->note, trace_});
     line_.clear();
     held_.clear();
     trace_.clear();
@@ -384,6 +387,7 @@ private:
   Vm& vm_;
   const RunOptions& options_;
   std::FILE* out_;
+  std::vector<StepRecord>* records_;
   size_t number_ = 0;
   const ScenarioStep* step_ = nullptr;
   bool ok_ = true;
@@ -469,6 +473,12 @@ bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
   return false;
 }
 
+static void setupFailed(RunResult& result, std::FILE* out, const std::string& why) {
+  std::fprintf(out, "setup failed: %s\n", why.c_str());
+  result.setupFailed = true;
+  result.setupError = why;
+}
+
 RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                       const RunOptions& options, std::FILE* out, const VmManagerTable* vmManager) {
   RunResult result;
@@ -508,8 +518,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                    d.copy.deviceClass, d.copy.description);
   }
   if (regRc < 0 || vm.setIrq == nullptr) {
-    std::fprintf(out, "setup failed: registration -> %s\n", statusText(regRc).c_str());
-    result.setupFailed = true;
+    setupFailed(result, out, "registration -> " + statusText(regRc));
     return result;
   }
 
@@ -520,9 +529,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
     if (trace)
       traceConstruction(vm, i, rc, out);
     if (rc < 0) {
-      std::fprintf(out, "setup failed: construction of %s -> %s\n", d.name().c_str(),
-                   statusText(rc).c_str());
-      result.setupFailed = true;
+      setupFailed(result, out, "construction of " + d.name() + " -> " + statusText(rc));
       return result;
     }
   }
@@ -536,12 +543,11 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                      d.name().c_str(), r.region, r.gcPhys, r.size);
   }
   if (placeRc < 0) {
-    std::fprintf(out, "setup failed: placing regions -> %s\n", statusText(placeRc).c_str());
-    result.setupFailed = true;
+    setupFailed(result, out, "placing regions -> " + statusText(placeRc));
     return result;
   }
 
-  StepRunner runner(scenario, vm, options, out);
+  StepRunner runner(scenario, vm, options, out, &result.records);
   heldLines = options.quiet || options.trace ? &runner.held_ : nullptr;
   traceSetSink([&runner](const std::string& line) { runner.trace_ += "    > " + line + "\n"; });
   for (size_t i = 0; i < scenario.steps.size(); ++i) {

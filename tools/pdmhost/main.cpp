@@ -5,6 +5,7 @@
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -35,6 +36,9 @@ const char* usage =
     "  --trace           show every call the host makes into the module, every callback\n"
     "                    the module makes into the VM manager and every interrupt change,\n"
     "                    in order (a step that mismatches shows its calls anyway)\n"
+    "  --report FILE     also write a JUnit XML report: one test case per step, a failure\n"
+    "                    carrying the step's mismatch, note and calls\n"
+    "  --json            print the summary and each mismatch as JSON, and nothing else\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
     "                    the summary\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
@@ -62,6 +66,8 @@ int run(int argc, char** argv) {
   std::string modulePath;
   std::string vmManagerPath;
   std::string scenarioPath;
+  std::string reportPath;
+  bool json = false;
   pdmhost::RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -88,6 +94,14 @@ int run(int argc, char** argv) {
       options.ownLogger = true;
     } else if (arg == "--verbose") {
       options.logLevel = 3;
+    } else if (arg == "--report") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "pdmhost: --report needs the path of the JUnit XML file to write\n");
+        return 2;
+      }
+      reportPath = argv[++i];
+    } else if (arg == "--json") {
+      json = true;
     } else if (arg == "--trace") {
       options.trace = true;
     } else if (arg == "--quiet") {
@@ -105,6 +119,17 @@ int run(int argc, char** argv) {
     }
   }
 
+  if (json && options.ownLogger) {
+    std::fprintf(stderr, "pdmhost: --json with --own-logger: the module's own lines would go "
+                         "into the JSON\n");
+    return 2;
+  }
+  // With --json the JSON is all standard output holds; the human output goes nowhere.
+  std::FILE* human = json ? std::tmpfile() : stdout;
+  if (!human) {
+    std::fprintf(stderr, "pdmhost: --json: no temporary file for the human output\n");
+    return 2;
+  }
   if (modulePath.empty())
     modulePath = pdmhost::defaultModulePath();
   pdmhost::ModuleEntries module;
@@ -120,46 +145,65 @@ int run(int argc, char** argv) {
   }
   const auto header = [&] {
     if (!options.quiet)
-      std::printf("pdmhost: module %s%s%s, scenario %s\n", modulePath.c_str(),
-                  vmManagerPath.empty() ? "" : ", VM manager ", vmManagerPath.c_str(),
-                  !scenarioPath.empty() ? scenarioPath.c_str()
-                  : vmManagerEntry      ? "none (set-up only)"
-                                        : "built-in sample");
+      std::fprintf(human, "pdmhost: module %s%s%s, scenario %s\n", modulePath.c_str(),
+                   vmManagerPath.empty() ? "" : ", VM manager ", vmManagerPath.c_str(),
+                   !scenarioPath.empty() ? scenarioPath.c_str()
+                   : vmManagerEntry      ? "none (set-up only)"
+                                         : "built-in sample");
   };
 
   // The VM manager's library hands its table to the module first, as in production; the
   // scenario's steps are then checked against that table.
   pdmhost::VmManagerTable vmManager;
   std::vector<pdmhost::ScenarioDevice> provided;
+  pdmhost::RunResult result;
+  pdmhost::Scenario scenario;
+  const std::string suite = !scenarioPath.empty() ? scenarioPath
+                            : vmManagerEntry      ? vmManagerPath
+                                                  : "built-in sample";
   if (vmManagerEntry) {
     header();
-    if (!pdmhost::startVmManager(vmManagerEntry, module, options, stdout, &vmManager, &error)) {
-      std::printf("setup failed: %s\nsummary: 0 devices, 0 steps, 0 mismatches, set-up FAILED\n",
-                  error.c_str());
-      return 1;
+    if (!pdmhost::startVmManager(vmManagerEntry, module, options, human, &vmManager, &error)) {
+      std::fprintf(human, "setup failed: %s\n", error.c_str());
+      result.setupFailed = true;
+      result.setupError = error;
+    } else {
+      provided = pdmhost::devicesOfTable(*vmManager.list);
     }
-    provided = pdmhost::devicesOfTable(*vmManager.list);
   }
-  pdmhost::Scenario scenario;
-  try {
-    if (!scenarioPath.empty())
-      scenario = pdmhost::readScenarioFile(scenarioPath, vmManagerEntry ? &provided : nullptr);
-    else if (vmManagerEntry)
-      scenario = pdmhost::parseScenario("{}", "no scenario", &provided);
-    else
-      scenario = pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample");
-  } catch (const pdmhost::ScenarioError& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "pdmhost: %s\n", e.what());
-    return 2;
+  if (!result.setupFailed) {
+    try {
+      if (!scenarioPath.empty())
+        scenario = pdmhost::readScenarioFile(scenarioPath, vmManagerEntry ? &provided : nullptr);
+      else if (vmManagerEntry)
+        scenario = pdmhost::parseScenario("{}", "no scenario", &provided);
+      else
+        scenario = pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample");
+    } catch (const pdmhost::ScenarioError& e) {
+      std::fflush(human);
+      std::fprintf(stderr, "pdmhost: %s\n", e.what());
+      return 2;
+    }
+    if (!vmManagerEntry)
+      header();
+    result = pdmhost::runScenario(scenario, module, options, human,
+                                  vmManagerEntry ? &vmManager : nullptr);
   }
-  if (!vmManagerEntry)
-    header();
-
-  const pdmhost::RunResult result = pdmhost::runScenario(scenario, module, options, stdout,
-                                                         vmManagerEntry ? &vmManager : nullptr);
-  std::printf("summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
-              result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
+  std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
+               result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
+  std::fflush(human);
+  if (json)
+    std::fputs(pdmhost::jsonReport(suite, scenario.devices.size(), result).c_str(), stdout);
+  if (!reportPath.empty()) {
+    std::FILE* report = std::fopen(reportPath.c_str(), "wb");
+    const std::string xml = pdmhost::junitReport(suite, result);
+    if (!report || std::fwrite(xml.data(), 1, xml.size(), report) != xml.size() ||
+        std::fclose(report) != 0) {
+      std::fprintf(stderr, "pdmhost: cannot write the report %s: %s\n", reportPath.c_str(),
+                   std::strerror(errno));
+      return 2;
+    }
+  }
   std::fflush(stdout);
   return result.mismatches || result.setupFailed ? 1 : 0;
 }
