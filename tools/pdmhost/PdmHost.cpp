@@ -363,22 +363,28 @@ int32_t Host::placeRegion(size_t i, uint32_t region, uint64_t gcPhys) {
   return PDMHOST_ERR_NOT_FOUND;
 }
 
+bool placeUpward(uint64_t* cursor, uint64_t size, uint64_t* at) {
+  uint64_t align = 4096;
+  while (align < size && align <= UINT64_MAX / 2)
+    align <<= 1;
+  if (!alignUp(*cursor, align, at) || size > UINT64_MAX - *at)
+    return false;
+  *cursor = *at + size;
+  return true;
+}
+
 int32_t Host::placeAllRegions(uint64_t base) {
   uint64_t cursor = base;
   for (size_t i = 0; i < devices_.size(); ++i) {
     if (!devices_[i].constructed)
       continue;
     for (const PciRegion& r : std::vector<PciRegion>(devices_[i].regions)) {
-      uint64_t align = 4096;
-      while (align < r.size && align <= UINT64_MAX / 2)
-        align <<= 1;
       uint64_t at = 0;
-      if (!alignUp(cursor, align, &at) || r.size > UINT64_MAX - at)
+      if (!placeUpward(&cursor, r.size, &at))
         return PDMHOST_ERR_INVALID;
       const int32_t rc = placeRegion(i, r.region, at);
       if (rc < 0)
         return rc;
-      cursor = at + r.size;
     }
   }
   return PDMHOST_OK;

@@ -149,6 +149,10 @@ struct RunResult {
   std::vector<StepRecord> records;
 };
 
+/// What a run would set up, without running anything: the device table, each region and
+/// where it would be placed (pdmhost --check).
+void printCheck(const Scenario& scenario, std::FILE* out);
+
 /// Reports for CI: JUnit XML (one test case per step; a failed set-up is one failing case)
 /// and JSON (the summary and each mismatch). `suite` names the scenario.
 std::string junitReport(const std::string& suite, const RunResult& result);

@@ -423,6 +423,29 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
 
 } // namespace
 
+void printCheck(const Scenario& scenario, std::FILE* out) {
+  std::fprintf(out, "check: %zu devices, %zu steps; registration in this order:\n",
+               scenario.devices.size(), scenario.steps.size());
+  uint64_t cursor = scenario.placementBase;
+  for (const ScenarioDevice& d : scenario.devices) {
+    if (d.serial) {
+      std::fprintf(out, "  %-31s serial ports 0x%04x-0x%04x  \"%s\"\n", d.name.c_str(),
+                   d.ioPortBase, d.ioPortBase + d.ioPortCount - 1, d.description.c_str());
+      continue;
+    }
+    std::fprintf(out, "  %-31s PCI    %04x:%04x, %zu regions  \"%s\"\n", d.name.c_str(), d.vendorId,
+                 d.deviceId, d.regions.size(), d.description.c_str());
+    for (const ScenarioRegion& r : d.regions) {
+      // The scenario's check has refused a region that cannot be placed.
+      uint64_t at = 0;
+      placeUpward(&cursor, r.size, &at);
+      std::fprintf(out, "    region %u: %s, %" PRIu64 " bytes, placed at 0x%08" PRIx64 "\n",
+                   r.region, r.mmio ? "MMIO" : "shared memory", r.size, at);
+    }
+  }
+  std::fprintf(out, "check: the scenario is sound; nothing was run\n");
+}
+
 std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {
   std::vector<ScenarioDevice> devices;
   const auto* entries = static_cast<const VmmgrDeviceDesc*>(list.begin);

@@ -36,6 +36,8 @@ const char* usage =
     "  --trace           show every call the host makes into the module, every callback\n"
     "                    the module makes into the VM manager and every interrupt change,\n"
     "                    in order (a step that mismatches shows its calls anyway)\n"
+    "  --check           read the scenario (and the library's table), print the devices,\n"
+    "                    regions and placements the run would make, and run nothing\n"
     "  --report FILE     also write a JUnit XML report: one test case per step, a failure\n"
     "                    carrying the step's mismatch, note and calls\n"
     "  --json            print the summary and each mismatch as JSON, and nothing else\n"
@@ -68,6 +70,7 @@ int run(int argc, char** argv) {
   std::string scenarioPath;
   std::string reportPath;
   bool json = false;
+  bool check = false;
   pdmhost::RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -100,6 +103,8 @@ int run(int argc, char** argv) {
         return 2;
       }
       reportPath = argv[++i];
+    } else if (arg == "--check") {
+      check = true;
     } else if (arg == "--json") {
       json = true;
     } else if (arg == "--trace") {
@@ -186,6 +191,10 @@ int run(int argc, char** argv) {
     }
     if (!vmManagerEntry)
       header();
+    if (check) {
+      pdmhost::printCheck(scenario, human);
+      return 0;
+    }
     result = pdmhost::runScenario(scenario, module, options, human,
                                   vmManagerEntry ? &vmManager : nullptr);
   }
