@@ -21,6 +21,8 @@ constexpr uint64_t PDMHOST_MIN_REGION_SIZE = 16;
 constexpr uint64_t PDMHOST_MAX_MMIO_REGION_SIZE = 1ull << 40;
 constexpr uint64_t PDMHOST_MAX_SHARED_REGION_SIZE = 1ull << 30;
 constexpr uint64_t PDMHOST_MAX_SHARED_TOTAL = 16ull << 30;
+/// Calls one failHost step may refuse.
+constexpr uint32_t PDMHOST_MAX_FAULTS = 1000;
 
 struct ScenarioRegion {
   uint32_t region = 0;
@@ -57,6 +59,10 @@ enum class StepOp : uint8_t {
   ExpectConfig,
   ExpectTransmitted,
   PlaceRegion,
+  FailHost,
+  ExpectLog,
+  ExpectIrqHistory,
+  ExpectCalls,
 };
 
 /// The scenario name of an operation ("portRead").
@@ -75,14 +81,19 @@ struct ScenarioStep {
   std::optional<uint64_t> address; ///< an absolute guest-physical address instead of an offset
   uint64_t value = 0;
   std::optional<uint64_t> expect;
-  std::string text;
+  std::string text; ///< expectTransmitted's text, expectLog's pattern
   std::string note;
+  int hostOp = 0;                ///< failHost: a HostOp
+  std::optional<uint32_t> count; ///< failHost, expectLog, expectCalls
+  std::vector<int32_t> levels;   ///< expectIrqHistory
+  std::string callback;          ///< expectCalls: "pciReadFn", ...
 };
 
 struct Scenario {
   std::vector<ScenarioDevice> devices;
   std::vector<ScenarioStep> steps;
   uint64_t placementBase = 0xE0000000u;
+  int32_t setupStatus = 0; ///< how the set-up is to end: 0, or the status of its refusal
 };
 
 /// A scenario that cannot be played; what() reads "SOURCE:LINE: PATH: reason".

@@ -3,6 +3,7 @@
 // and each error names its field path and line. The whole scenario is checked against the
 // device table before anything runs.
 #include "tools/pdmhost/DeviceModels.h"
+#include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <regex>
 #include <type_traits>
 
 namespace pdmhost {
@@ -41,9 +43,25 @@ const OpInfo OPS[] = {
     {"expectConfig", StepOp::ExpectConfig, " device offset size expect "},
     {"expectTransmitted", StepOp::ExpectTransmitted, " device text "},
     {"placeRegion", StepOp::PlaceRegion, " device region address status "},
+    {"failHost", StepOp::FailHost, " operation status count "},
+    {"expectLog", StepOp::ExpectLog, " level text count "},
+    {"expectIrqHistory", StepOp::ExpectIrqHistory, " device levels "},
+    {"expectCalls", StepOp::ExpectCalls, " device callback offset port size count "},
 };
 
-const char* const ROOT_KEYS = " devices steps placementBase note ";
+// The host operations failHost can make refuse, by their scenario names.
+const std::pair<const char*, HostOp> HOST_OPS[] = {
+    {"register", HostOp::Register},
+    {"ioPortRegister", HostOp::IoPortRegister},
+    {"pciRegister", HostOp::PciRegister},
+    {"sharedMemoryRegister", HostOp::Mmio2Register},
+    {"regionRegister", HostOp::PciIoRegionRegister},
+    {"mmioRegister", HostOp::MmioRegister},
+    {"sharedMemoryMap", HostOp::Mmio2Map},
+};
+const char* const CALLBACKS = " serialReadFn serialWriteFn pciReadFn pciWriteFn ";
+
+const char* const ROOT_KEYS = " devices steps placementBase setupStatus note ";
 const char* const DEVICE_KEYS =
     " note type name description regions ioPortBase ioPortCount failPort "
     "vendorId deviceId revision progIf subclass baseClass "
@@ -54,7 +72,7 @@ const char* const PCI_KEYS = " type name description regions vendorId deviceId r
                              "failOffset ";
 const char* const REGION_KEYS = " note region mmio size ";
 const char* const STEP_KEYS = " op note device region offset address port size value expect "
-                              "status level text ";
+                              "status level text operation count levels callback ";
 const char* const ARRAY_KEYS = " devices steps regions ";
 
 bool listed(const char* list, const std::string& key) {
@@ -405,6 +423,7 @@ private:
   void finishRoot(const Fields& f) {
     if (auto base = f.optionalInteger<uint64_t>("placementBase"))
       scenario_.placementBase = *base;
+    scenario_.setupStatus = f.optionalInteger<int32_t>("setupStatus").value_or(0);
     f.optionalString("note");
   }
 
@@ -490,7 +509,7 @@ private:
     const bool isPort = s.op == StepOp::PortRead || s.op == StepOp::PortWrite;
     if (isPort)
       s.port = f.integer<uint16_t>("port");
-    if (listed(info->fields, "size")) {
+    if (listed(info->fields, "size") && s.op != StepOp::ExpectCalls) {
       s.size = f.integer<uint32_t>("size");
       const bool bus = isPort || s.op == StepOp::ExpectConfig;
       if (bus ? s.size != 1 && s.size != 2 && s.size != 4 : s.size == 0 || s.size > 8)
@@ -512,7 +531,8 @@ private:
       if (listed(info->fields, "region"))
         s.region = f.integer<uint32_t>("region");
       if (listed(info->fields, "offset"))
-        s.offset = f.integer<uint64_t>("offset");
+        s.offset = s.op == StepOp::ExpectCalls ? f.optionalInteger<uint64_t>("offset").value_or(0)
+                                               : f.integer<uint64_t>("offset");
     }
     uses_.push_back(std::move(use));
     if (s.op == StepOp::PlaceRegion)
@@ -534,6 +554,64 @@ private:
       if (s.expect && !fits(*s.expect, s.size))
         f.failField(f.need("expect"),
                     hex(*s.expect) + " does not fit " + std::to_string(s.size) + " bytes");
+    }
+    if (listed(info->fields, "count"))
+      s.count = f.optionalInteger<uint32_t>("count");
+    if (s.op == StepOp::FailHost) {
+      const std::string name = f.string("operation");
+      const auto* found = std::find_if(std::begin(HOST_OPS), std::end(HOST_OPS),
+                                       [&](const auto& o) { return name == o.first; });
+      if (found == std::end(HOST_OPS))
+        f.failField(f.need("operation"),
+                    "is one of register, ioPortRegister, pciRegister, sharedMemoryRegister, "
+                    "regionRegister, mmioRegister, sharedMemoryMap; got " +
+                        json(name).dump());
+      s.hostOp = static_cast<int>(found->second);
+      s.text = name;
+      s.status = f.integer<int32_t>("status");
+      if (s.status >= 0)
+        f.failField(f.need("status"), "a refusal is a negative status");
+      if (s.count.value_or(1) == 0 || s.count.value_or(1) > PDMHOST_MAX_FAULTS)
+        f.failField(f.need("count"),
+                    "refuses 1 to " + std::to_string(PDMHOST_MAX_FAULTS) + " calls");
+    }
+    if (s.op == StepOp::ExpectLog) {
+      s.level = f.integer<int32_t>("level");
+      if (s.level < 0 || s.level > 4)
+        f.failField(f.need("level"), "a log level from 0 (error) to 4 (verbose)");
+      s.text = f.optionalString("text").value_or("");
+      try {
+        std::regex check(s.text);
+      } catch (const std::regex_error& e) {
+        f.failField(f.need("text"), std::string("not a regular expression: ") + e.what());
+      }
+    }
+    if (s.op == StepOp::ExpectIrqHistory) {
+      // "1,0,1,0": the levels since the previous expectIrqHistory of the device, oldest first.
+      const std::string text = f.string("levels");
+      for (size_t i = 0; i < text.size(); i += 2) {
+        if ((text[i] != '0' && text[i] != '1') || (i + 1 < text.size() && text[i + 1] != ','))
+          f.failField(f.need("levels"),
+                      "levels 0 and 1 separated by commas, got " + json(text).dump());
+        s.levels.push_back(text[i] - '0');
+      }
+    }
+    if (s.op == StepOp::ExpectCalls) {
+      s.callback = f.string("callback");
+      if (!listed(CALLBACKS, s.callback))
+        f.failField(f.need("callback"), "is serialReadFn, serialWriteFn, pciReadFn or "
+                                        "pciWriteFn; got " +
+                                            json(s.callback).dump());
+      s.count = f.integer<uint32_t>("count");
+      s.address = f.optionalInteger<uint64_t>("port");
+      if (s.address && s.callback[0] == 'p')
+        f.failField(f.need("port"), s.callback + " takes an offset, not a port");
+      if (f.has("offset") && s.callback[0] == 's')
+        f.failField(f.need("offset"), s.callback + " takes a port, not an offset");
+      if (f.has("offset"))
+        s.address = s.offset;
+      if (f.has("size"))
+        s.size = f.integer<uint32_t>("size");
     }
     return s;
   }
@@ -591,8 +669,9 @@ private:
     if (it == devices.end())
       fail(use.line, path + ".device", "no device named " + json(use.name).dump());
     s.device = static_cast<size_t>(it - devices.begin());
-    const bool wantsSerial = s.op == StepOp::ExpectTransmitted;
-    if (wantsSerial && provided_)
+    const bool wantsSerial =
+        s.op == StepOp::ExpectTransmitted || (s.op == StepOp::ExpectCalls && s.callback[0] == 's');
+    if (s.op == StepOp::ExpectTransmitted && provided_)
       fail(use.line, path + ".device",
            "expectTransmitted reads pdmhost's own serial model, and \"" + use.name +
                "\" is the VM manager's device");

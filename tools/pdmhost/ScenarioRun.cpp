@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <regex>
 
 namespace pdmhost {
 
@@ -42,7 +43,17 @@ const char* moduleName(int moduleId) {
 
 // The sample VM manager's logger: what the module reports arrives here, the way it would
 // arrive in a VM manager's own log.
-int hostIsEnabled(int, int level) { return level <= traceLevel; }
+// Every line the module logged through pdmhost's logger since the last expectLog.
+struct Logged {
+  int level;
+  std::string message;
+};
+std::vector<Logged> logged;
+bool ownLogger = false;
+
+// The module logs up to debug level, so expectLog can see its lines; traceLevel chooses
+// what is shown.
+int hostIsEnabled(int, int level) { return level <= XLOG_DEBUG; }
 
 int hostLog(int level, int moduleId, const char* file, const char* function, int line,
             const char* format, ...) {
@@ -54,6 +65,9 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
   size_t n = std::strlen(message);
   while (n && message[n - 1] == '\n')
     message[--n] = '\0';
+  logged.push_back(Logged{level, message});
+  if (level > traceLevel)
+    return static_cast<int>(n);
   // The module's messages often start with their function's name, which the line shows.
   const char* text = message;
   const size_t named = std::strlen(function);
@@ -93,6 +107,7 @@ const XlogLogger* useLogger(const RunOptions& options, std::FILE* out) {
   traceOut = out;
   traceSetSink(options.trace ? traceStraightOut : std::function<void(const std::string&)>());
   traceHoldsLog = options.trace;
+  ownLogger = options.ownLogger;
   // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
   // of the steps that mismatch.
   traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
@@ -291,6 +306,56 @@ public:
         mismatch("expected \"" + s.text + "\"");
       break;
     }
+    case StepOp::FailHost: {
+      const uint32_t calls = s.count.value_or(1);
+      for (uint32_t k = 0; k < calls; ++k)
+        vm_.host.injectStatus(static_cast<HostOp>(s.hostOp), s.status);
+      describe("failHost  " + s.text + " refuses its next " + std::to_string(calls) +
+               " calls with " + statusText(s.status));
+      break;
+    }
+    case StepOp::ExpectLog: {
+      const std::regex pattern(s.text);
+      uint32_t found = 0;
+      for (const Logged& l : logged)
+        found += l.level == s.level && std::regex_search(l.message, pattern);
+      logged.clear();
+      describe("expectLog level " + std::to_string(s.level) + " /" + s.text +
+               "/: " + std::to_string(found) + " lines");
+      if (ownLogger)
+        mismatch("the module logs with its own logger (--own-logger): pdmhost sees no line");
+      else if (s.count ? found != *s.count : found == 0)
+        mismatch(std::to_string(found) + " lines, expected " +
+                 (s.count ? std::to_string(*s.count) : std::string("at least 1")));
+      break;
+    }
+    case StepOp::ExpectIrqHistory:
+      if (Device* d = device(name)) {
+        const std::vector<IrqEvent> events = vm_.host.irqEvents();
+        std::string got, want;
+        for (size_t k = irqSeen_; k < events.size(); ++k)
+          if (events[k].devIns == d->devIns)
+            got += (got.empty() ? "" : ",") + std::to_string(events[k].level);
+        for (const int32_t l : s.levels)
+          want += (want.empty() ? "" : ",") + std::to_string(l);
+        irqSeen_ = events.size();
+        describe("expectIrqHistory " + name + " [" + got + "]");
+        if (got != want)
+          mismatch("interrupt levels [" + got + "], expected [" + want + "]");
+      }
+      break;
+    case StepOp::ExpectCalls: {
+      uint32_t found = 0;
+      for (const CallbackCall& c : traceTakeCalls())
+        found += c.entry == s.device && s.callback == c.callback &&
+                 (!s.address || c.where == *s.address) && (!s.size || c.size == s.size);
+      describe("expectCalls " + name + " " + s.callback +
+               (s.address ? " at " + hex(*s.address) : "") +
+               (s.size ? " size " + std::to_string(s.size) : "") + ": " + std::to_string(found));
+      if (found != *s.count)
+        mismatch(std::to_string(found) + " calls, expected " + std::to_string(*s.count));
+      break;
+    }
     case StepOp::PlaceRegion:
       if (device(name)) {
         describe("place     " + name + " region " + std::to_string(s.region) + " at " +
@@ -388,6 +453,7 @@ private:
   const RunOptions& options_;
   std::FILE* out_;
   std::vector<StepRecord>* records_;
+  size_t irqSeen_ = 0; ///< interrupt events before this one were checked by expectIrqHistory
   size_t number_ = 0;
   const ScenarioStep* step_ = nullptr;
   bool ok_ = true;
@@ -496,6 +562,52 @@ bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
   return false;
 }
 
+// Registration, construction and placement; the status of the first refusal (with what
+// was refused in *why), or 0.
+static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& vm, std::FILE* out,
+                     bool trace, std::string* why) {
+  traceCall("host -> module: VBoxDevicesRegister");
+  const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
+  traceReturn("= " + statusText(regRc));
+  std::fflush(stdout);
+  if (trace) {
+    std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
+                 statusText(regRc).c_str(), vm.host.devices().size());
+    for (const Device& d : vm.host.devices())
+      std::fprintf(out, "  %-31s %-6s instance %3u bytes  flags 0x%x  class 0x%08x  \"%s\"\n",
+                   d.name().c_str(), kindOf(d.copy), d.copy.instanceSize, d.copy.flags,
+                   d.copy.deviceClass, d.copy.description);
+  }
+  if (regRc < 0 || vm.setIrq == nullptr) {
+    *why = "registration -> " + statusText(regRc);
+    return regRc < 0 ? regRc : PDMHOST_ERR_INVALID;
+  }
+
+  for (size_t i = 0; i < vm.host.devices().size(); ++i) {
+    const int32_t rc = vm.host.construct(i);
+    std::fflush(stdout);
+    const Device& d = vm.host.devices()[i];
+    if (trace)
+      traceConstruction(vm, i, rc, out);
+    if (rc < 0) {
+      *why = "construction of " + d.name() + " -> " + statusText(rc);
+      return rc;
+    }
+  }
+
+  const int32_t placeRc = vm.host.placeAllRegions(scenario.placementBase);
+  std::fflush(stdout);
+  if (trace) {
+    for (const Device& d : vm.host.devices())
+      for (const PciRegion& r : d.regions)
+        std::fprintf(out, "place: %s region %u at 0x%08" PRIx64 " (%" PRIu64 " bytes)\n",
+                     d.name().c_str(), r.region, r.gcPhys, r.size);
+  }
+  if (placeRc < 0)
+    *why = "placing regions -> " + statusText(placeRc);
+  return placeRc;
+}
+
 static void setupFailed(RunResult& result, std::FILE* out, const std::string& why) {
   std::fprintf(out, "setup failed: %s\n", why.c_str());
   result.setupFailed = true;
@@ -528,57 +640,36 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
         vm.pciOf[i]->attach(&vm.entry(i), vm.setIrq);
   }
 
-  traceCall("host -> module: VBoxDevicesRegister");
-  const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
-  traceReturn("= " + statusText(regRc));
-  std::fflush(stdout);
-  if (trace) {
-    std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
-                 statusText(regRc).c_str(), vm.host.devices().size());
-    for (const Device& d : vm.host.devices())
-      std::fprintf(out, "  %-31s %-6s instance %3u bytes  flags 0x%x  class 0x%08x  \"%s\"\n",
-                   d.name().c_str(), kindOf(d.copy), d.copy.instanceSize, d.copy.flags,
-                   d.copy.deviceClass, d.copy.description);
-  }
-  if (regRc < 0 || vm.setIrq == nullptr) {
-    setupFailed(result, out, "registration -> " + statusText(regRc));
-    return result;
-  }
-
-  for (size_t i = 0; i < vm.host.devices().size(); ++i) {
-    const int32_t rc = vm.host.construct(i);
-    std::fflush(stdout);
-    const Device& d = vm.host.devices()[i];
-    if (trace)
-      traceConstruction(vm, i, rc, out);
-    if (rc < 0) {
-      setupFailed(result, out, "construction of " + d.name() + " -> " + statusText(rc));
-      return result;
-    }
-  }
-
-  const int32_t placeRc = vm.host.placeAllRegions(scenario.placementBase);
-  std::fflush(stdout);
-  if (trace) {
-    for (const Device& d : vm.host.devices())
-      for (const PciRegion& r : d.regions)
-        std::fprintf(out, "place: %s region %u at 0x%08" PRIx64 " (%" PRIu64 " bytes)\n",
-                     d.name().c_str(), r.region, r.gcPhys, r.size);
-  }
-  if (placeRc < 0) {
-    setupFailed(result, out, "placing regions -> " + statusText(placeRc));
-    return result;
-  }
-
   StepRunner runner(scenario, vm, options, out, &result.records);
-  heldLines = options.quiet || options.trace ? &runner.held_ : nullptr;
-  traceSetSink([&runner](const std::string& line) { runner.trace_ += "    > " + line + "\n"; });
-  for (size_t i = 0; i < scenario.steps.size(); ++i) {
+  const auto play = [&](size_t i) {
+    heldLines = options.quiet || options.trace ? &runner.held_ : nullptr;
+    traceSetSink([&runner](const std::string& line) { runner.trace_ += "    > " + line + "\n"; });
     ++result.steps;
     if (!runner.run(i + 1, scenario.steps[i]))
       ++result.mismatches;
+    heldLines = nullptr;
+    traceSetSink(options.trace ? traceStraightOut : std::function<void(const std::string&)>());
+  };
+  // failHost steps that come first refuse calls of the set-up.
+  size_t next = 0;
+  for (; next < scenario.steps.size() && scenario.steps[next].op == StepOp::FailHost; ++next)
+    play(next);
+
+  std::string why;
+  const int32_t setupRc = setUp(scenario, module, vm, out, trace, &why);
+  if (setupRc != scenario.setupStatus) {
+    setupFailed(result, out,
+                setupRc < 0 ? why
+                            : "the set-up succeeded; the scenario expects it refused with " +
+                                  statusText(scenario.setupStatus));
+    traceSetSink({});
+    return result;
   }
-  heldLines = nullptr;
+  if (setupRc < 0 && trace)
+    std::fprintf(out, "set-up refused as the scenario expects: %s\n", why.c_str());
+
+  for (; next < scenario.steps.size(); ++next)
+    play(next);
   traceSetSink({});
   std::fflush(stdout);
   return result;

@@ -26,6 +26,12 @@ struct Traced {
 Traced traced[PDMHOST_MAX_TRACED];
 VmmgrDeviceList* tracedList = nullptr;
 VmmgrSetIrqFn realSetIrq = nullptr;
+std::vector<CallbackCall> reached;
+
+void note(size_t entry, const char* callback, uint64_t where, uint32_t size) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  reached.push_back(CallbackCall{entry, callback, where, size});
+}
 
 std::string format(const char* f, ...) {
   char text[512];
@@ -43,6 +49,7 @@ uint64_t load(const void* p, uint32_t size) {
 }
 
 template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t size) {
+  note(I, "serialReadFn", port, size);
   traceCall(format("module -> VM manager: serialReadFn(%s port 0x%x, size %u)",
                    traced[I].name.c_str(), port, size));
   const int32_t rc = traced[I].serialRead(port, value, size);
@@ -50,6 +57,7 @@ template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t 
   return rc;
 }
 template <size_t I> int32_t serialWrite(uint16_t port, uint32_t value, uint32_t size) {
+  note(I, "serialWriteFn", port, size);
   traceCall(format("module -> VM manager: serialWriteFn(%s port 0x%x, value 0x%x, size %u)",
                    traced[I].name.c_str(), port, value, size));
   const int32_t rc = traced[I].serialWrite(port, value, size);
@@ -57,6 +65,7 @@ template <size_t I> int32_t serialWrite(uint16_t port, uint32_t value, uint32_t 
   return rc;
 }
 template <size_t I> int32_t pciRead(uint64_t offset, void* buffer, uint32_t size) {
+  note(I, "pciReadFn", offset, size);
   traceCall(format("module -> VM manager: pciReadFn(%s offset 0x%" PRIx64 ", size %u)",
                    traced[I].name.c_str(), offset, size));
   const int32_t rc = traced[I].pciRead(offset, buffer, size);
@@ -64,6 +73,7 @@ template <size_t I> int32_t pciRead(uint64_t offset, void* buffer, uint32_t size
   return rc;
 }
 template <size_t I> int32_t pciWrite(uint64_t offset, const void* buffer, uint32_t size) {
+  note(I, "pciWriteFn", offset, size);
   traceCall(format("module -> VM manager: pciWriteFn(%s offset 0x%" PRIx64 ", value 0x%" PRIx64
                    ", size %u)",
                    traced[I].name.c_str(), offset, load(buffer, size), size));
@@ -125,6 +135,11 @@ void traceReturn(const std::string& text) {
   if (depth > 0)
     --depth;
   traceLine(text);
+}
+
+std::vector<CallbackCall> traceTakeCalls() {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return std::exchange(reached, {});
 }
 
 void traceTableCallbacks(VmmgrDeviceList* list) {

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace pdmhost {
 
@@ -21,6 +22,16 @@ void traceCall(const std::string& text);
 void traceReturn(const std::string& text);
 /// A line at the current depth (an interrupt change, a log line of the module).
 void traceLine(const std::string& text);
+
+/// One call of a VM manager's callback, as its forwarder saw it.
+struct CallbackCall {
+  size_t entry;         ///< table index of the device
+  const char* callback; ///< "pciWriteFn"
+  uint64_t where;       ///< port or offset
+  uint32_t size;
+};
+/// The callbacks reached since the previous call of this function, oldest first.
+std::vector<CallbackCall> traceTakeCalls();
 
 /// Puts a forwarder in front of each callback of the table, which traces the call and
 /// passes it on unchanged; and one in front of the interrupt function, returned.
