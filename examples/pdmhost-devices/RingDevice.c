@@ -47,8 +47,9 @@ static int32_t ringWrite(uint64_t offset, const void* buffer, uint32_t size) {
     return 0;
   case REG_DOORBELL: {
     const uint32_t* entries = (const uint32_t*)ring;
-    if (!entries)
-      return 1; /* the host has not given the ring's memory */
+    /* The guest's producer index is not trusted: more than a ringful is refused. */
+    if (!entries || regs[REG_PRODUCER / 4] - regs[REG_CONSUMER / 4] > RING_ENTRIES)
+      return 1;
     while (regs[REG_CONSUMER / 4] != regs[REG_PRODUCER / 4]) {
       regs[REG_SUM / 4] += entries[regs[REG_CONSUMER / 4] % RING_ENTRIES];
       regs[REG_CONSUMER / 4]++;

@@ -32,10 +32,10 @@ struct OpInfo {
 };
 
 const OpInfo OPS[] = {
-    {"portRead", StepOp::PortRead, " port size expect status "},
-    {"portWrite", StepOp::PortWrite, " port size value status "},
-    {"memRead", StepOp::MemRead, " device region offset address size expect status "},
-    {"memWrite", StepOp::MemWrite, " device region offset address size value status "},
+    {"portRead", StepOp::PortRead, " port size expect status contract "},
+    {"portWrite", StepOp::PortWrite, " port size value status contract "},
+    {"memRead", StepOp::MemRead, " device region offset address size expect status contract "},
+    {"memWrite", StepOp::MemWrite, " device region offset address size value status contract "},
     {"sharedRead", StepOp::SharedRead, " device region offset size expect "},
     {"sharedWrite", StepOp::SharedWrite, " device region offset size value "},
     {"setIrq", StepOp::SetIrq, " device level "},
@@ -72,7 +72,7 @@ const char* const PCI_KEYS = " type name description regions vendorId deviceId r
                              "failOffset ";
 const char* const REGION_KEYS = " note region mmio size ";
 const char* const STEP_KEYS = " op note device region offset address port size value expect "
-                              "status level text operation count levels callback ";
+                              "status level text operation count levels callback contract ";
 const char* const ARRAY_KEYS = " devices steps regions ";
 
 bool listed(const char* list, const std::string& key) {
@@ -506,6 +506,9 @@ private:
     s.note = f.optionalString("note").value_or("");
     if (listed(info->fields, "status"))
       s.status = f.optionalInteger<int32_t>("status").value_or(0);
+    s.contract = f.has("contract") && f.boolean("contract");
+    if (s.contract && f.has("status"))
+      f.failField(f.need("status"), "a contract step checks only the statuses the module may give");
     const bool isPort = s.op == StepOp::PortRead || s.op == StepOp::PortWrite;
     if (isPort)
       s.port = f.integer<uint16_t>("port");
@@ -549,7 +552,7 @@ private:
     }
     if (listed(info->fields, "expect")) {
       // A read expected to fail may leave its value unchecked.
-      if (s.status == 0 || f.has("expect"))
+      if ((s.status == 0 && !s.contract) || f.has("expect"))
         s.expect = f.integer<uint64_t>("expect");
       if (s.expect && !fits(*s.expect, s.size))
         f.failField(f.need("expect"),

@@ -2,6 +2,7 @@
 // the VM manager (device table, callbacks, interrupts) and as the device manager (the
 // stand-in host), then drives guest accesses and checks what they give.
 #include "tools/pdmhost/DeviceModels.h"
+#include "tools/pdmhost/Fuzz.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
 
@@ -17,6 +18,8 @@ namespace {
 const char* usage =
     "usage: pdmhost [options] [SCENARIO.json]\n"
     "       pdmhost --vm-manager LIBRARY [options] [SCENARIO.json]\n"
+    "       pdmhost fuzz [--steps M | --seconds N] [--rng N] [--vm-manager LIBRARY] ...\n"
+    "               (pdmhost fuzz --help)\n"
     "\n"
     "Loads the module, builds the device table of a scenario (the built-in sample VM when\n"
     "no file is given), initialises and registers the module, constructs every device,\n"
@@ -222,6 +225,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Whatever escapes (memory exhausted, a failure of the system) still ends in one line.
   try {
+    if (argc > 1 && std::strcmp(argv[1], "fuzz") == 0)
+      return pdmhost::fuzzMain(argc, argv);
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::fflush(stdout);
