@@ -25,7 +25,9 @@ ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& ou
   for (const std::string& a : args)
     line += L" \"" + widen(a) + L"\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileW(widen(outputPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+  // Shared in every way: a crashed child's debugger may hold it a while longer.
+  HANDLE out = CreateFileW(widen(outputPath).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     outcome.what = outputPath + ": cannot create (" + std::to_string(GetLastError()) + ")";

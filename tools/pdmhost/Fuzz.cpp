@@ -14,9 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 namespace pdmhost {
 
@@ -80,6 +78,19 @@ json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
   return s;
 }
 
+// What a child wrote (its output, a few kilobytes at most: pdmhost runs --quiet).
+std::string readText(const std::string& path) {
+  std::string text;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0 && text.size() < (1u << 20))
+      text.append(chunk, n);
+    std::fclose(file);
+  }
+  return text;
+}
+
 class Fuzzer {
 public:
   Fuzzer(json base, std::vector<std::string> childArgs, std::string out, int hangMs)
@@ -94,8 +105,11 @@ public:
     write(out_ + ".batch.json", doc);
     std::vector<std::string> args = childArgs_;
     args.push_back(out_ + ".batch.json");
-    const ChildOutcome o = runSelf(args, out_ + ".log", hangMs_);
-    ++runs_;
+    // A file per run: a crashed child's debugger may still hold the previous one.
+    const std::string log = out_ + "." + std::to_string(++runs_) + ".log";
+    const ChildOutcome o = runSelf(args, log, hangMs_);
+    const std::string output = readText(log);
+    std::remove(log.c_str());
     switch (o.kind) {
     case ChildOutcome::Crashed:
       return "crash of the VM manager's code: " + o.what;
@@ -107,7 +121,6 @@ public:
     case ChildOutcome::Exited:
       break;
     }
-    const std::string output = read(out_ + ".log");
     if (o.code == 0)
       return "";
     const size_t at = output.find("is outside the module's contract");
@@ -152,24 +165,16 @@ public:
     doc["steps"] = steps;
     write(out_, doc);
   }
-  void clean() {
-    std::remove((out_ + ".batch.json").c_str());
-    std::remove((out_ + ".log").c_str());
-  }
+  void clean() { std::remove((out_ + ".batch.json").c_str()); }
   int runs() const { return runs_; }
 
 private:
   static void write(const std::string& path, const json& doc) {
-    std::ofstream file(path, std::ios::binary);
-    file << doc.dump(1) << "\n";
-    if (!file.flush())
+    const std::string text = doc.dump(1) + "\n";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file || std::fwrite(text.data(), 1, text.size(), file) != text.size() ||
+        std::fclose(file) != 0)
       throw std::runtime_error("cannot write " + path);
-  }
-  static std::string read(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
   }
 
   json base_;
@@ -251,13 +256,7 @@ int fuzzMain(int argc, char** argv) {
     std::vector<std::string> args = childArgs;
     args.push_back(replay);
     const ChildOutcome o = runSelf(args, replay + ".log", static_cast<int>(hangMs));
-    std::string output;
-    {
-      std::ifstream file(replay + ".log", std::ios::binary);
-      std::ostringstream text;
-      text << file.rdbuf();
-      output = text.str();
-    }
+    const std::string output = readText(replay + ".log");
     std::remove((replay + ".log").c_str());
     if (o.kind == ChildOutcome::Crashed || o.kind == ChildOutcome::TimedOut ||
         (o.kind == ChildOutcome::Exited && o.code == 1)) {
