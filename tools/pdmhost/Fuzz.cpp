@@ -91,6 +91,34 @@ std::string readText(const std::string& path) {
   return text;
 }
 
+// "" when a child's run gave no finding, else what went wrong. Throws on a run that says
+// nothing about the devices (a child that cannot start, a scenario refused).
+std::string findingOf(const ChildOutcome& o, const std::string& output, int hangMs) {
+  switch (o.kind) {
+  case ChildOutcome::Crashed:
+    return "crash of the VM manager's code: " + o.what;
+  case ChildOutcome::TimedOut:
+    return "no answer within " + std::to_string(hangMs) + " ms (a callback that does not return)";
+  case ChildOutcome::NotStarted:
+    throw std::runtime_error(o.what);
+  case ChildOutcome::Exited:
+    break;
+  }
+  if (o.code == 0)
+    return "";
+  // A sanitizer's build of pdmhost reports a crash itself and exits.
+  if (output.find("ERROR: AddressSanitizer") != std::string::npos)
+    return "crash of the VM manager's code: a sanitizer's report";
+  const size_t at = output.find("is outside the module's contract");
+  if (o.code == 1 && at != std::string::npos) {
+    const size_t from = output.rfind("MISMATCH: ", at);
+    return "a status outside the module's contract: " + output.substr(from + 10, at - from - 10) +
+           "is outside it";
+  }
+  throw std::runtime_error("a run says nothing about the devices (exit status " +
+                           std::to_string(o.code) + "):\n" + output);
+}
+
 class Fuzzer {
 public:
   Fuzzer(json base, std::vector<std::string> childArgs, std::string out, int hangMs)
@@ -110,27 +138,7 @@ public:
     const ChildOutcome o = runSelf(args, log, hangMs_);
     const std::string output = readText(log);
     std::remove(log.c_str());
-    switch (o.kind) {
-    case ChildOutcome::Crashed:
-      return "crash of the VM manager's code: " + o.what;
-    case ChildOutcome::TimedOut:
-      return "no answer within " + std::to_string(hangMs_) +
-             " ms (a callback that does not return)";
-    case ChildOutcome::NotStarted:
-      throw std::runtime_error(o.what);
-    case ChildOutcome::Exited:
-      break;
-    }
-    if (o.code == 0)
-      return "";
-    const size_t at = output.find("is outside the module's contract");
-    if (o.code == 1 && at != std::string::npos) {
-      const size_t from = output.rfind("MISMATCH: ", at);
-      return "a status outside the module's contract: " + output.substr(from + 10, at - from - 10) +
-             "is outside it";
-    }
-    throw std::runtime_error("a run says nothing about the devices (exit status " +
-                             std::to_string(o.code) + "):\n" + output);
+    return findingOf(o, output, hangMs_);
   }
 
   // The fewest steps (a prefix, then chunks left out) that still give `finding`.
@@ -258,23 +266,17 @@ int fuzzMain(int argc, char** argv) {
     const ChildOutcome o = runSelf(args, replay + ".log", static_cast<int>(hangMs));
     const std::string output = readText(replay + ".log");
     std::remove((replay + ".log").c_str());
-    if (o.kind == ChildOutcome::Crashed || o.kind == ChildOutcome::TimedOut ||
-        (o.kind == ChildOutcome::Exited && o.code == 1)) {
-      std::printf("replay: the fault again: %s\n%s",
-                  o.kind == ChildOutcome::Crashed
-                      ? ("crash of the VM manager's code: " + o.what).c_str()
-                  : o.kind == ChildOutcome::TimedOut ? "no answer in time"
-                                                     : "a mismatch",
-                  output.c_str());
-      return 1;
+    std::string finding;
+    try {
+      finding = findingOf(o, output, static_cast<int>(hangMs));
+    } catch (const std::runtime_error& e) {
+      std::printf("replay: the scenario did not play: %s\n", e.what());
+      return 2;
     }
-    if (o.kind == ChildOutcome::Exited && o.code == 0) {
-      std::printf("replay: no fault\n%s", output.c_str());
-      return 0;
-    }
-    std::printf("replay: the scenario did not play%s%s\n%s", o.what.empty() ? "" : ": ",
-                o.what.c_str(), output.c_str());
-    return 2;
+    std::printf("replay: %s%s\n%s",
+                finding.empty() ? "no fault" : "the fault again: ", finding.c_str(),
+                output.c_str());
+    return finding.empty() ? 0 : 1;
   }
 
   // The devices, from the library's table or the built-in sample, and where each region
