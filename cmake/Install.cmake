@@ -19,6 +19,7 @@ set(VMMGR_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VmmgrVboxPdm)
 set(VMMGR_PUBLIC_HEADERS
   vmmgr/vbox/pdm/VmmgrDeviceTable.h
   vmmgr/vbox/pdm/VmmgrVboxPdm.h
+  vmmgr/vbox/pdm/VmmgrPdmHostEntry.h
   xpl/XlogLogger.h)
 foreach(header IN LISTS VMMGR_PUBLIC_HEADERS)
   get_filename_component(dir ${header} DIRECTORY)

@@ -55,7 +55,8 @@ TEST(Scenario, QuietRunCountsMismatchesAndShowsOnlyThem) {
   EXPECT_EQ(p.result.mismatches, 1);
   EXPECT_EQ(p.trace, "step 2 (line 3): portRead  port 0x10 size 4 -> 0xffffffff  [status -1004 "
                      "PDMHOST_ERR_UNASSIGNED]\n    MISMATCH: status -1004 PDMHOST_ERR_UNASSIGNED, "
-                     "expected 0; value 0xffffffff, expected 0x0\n");
+                     "expected 0; value 0xffffffff, expected 0x0\n    trace:\n"
+                     "    > host: port 0x10 belongs to no device\n");
 }
 
 TEST(Scenario, ErrorsNameTheSourceLineAndField) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tools/pdmhost/Scenario.h"
+#include "vmmgr/vbox/pdm/VmmgrPdmHostEntry.h"
 
 #include <string>
 
@@ -10,6 +11,9 @@ namespace pdmhost {
 /// Loads the module at path; on failure returns false with a readable reason in *error.
 /// The module stays loaded for the life of the process.
 bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error);
+
+/// Loads a VM manager's device library at path and finds its entry vmmgrPdmHostEntry.
+bool loadVmManager(const std::string& path, VmmgrPdmHostEntryFn* entry, std::string* error);
 
 /// The module file that sits beside the running program (the build puts them together; so
 /// does the Windows installation). On Linux, when none lies beside it, the installed module

@@ -25,6 +25,23 @@ bool loadModule(const std::string& path, ModuleEntries* entries, std::string* er
   return true;
 }
 
+bool loadVmManager(const std::string& path, VmmgrPdmHostEntryFn* entry, std::string* error) {
+  // A name without a slash would be searched for in the system's directories.
+  const std::string where = path.find('/') == std::string::npos ? "./" + path : path;
+  void* library = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* why = dlerror();
+    *error = why ? why : ("dlopen(" + path + ") failed");
+    return false;
+  }
+  *entry = reinterpret_cast<VmmgrPdmHostEntryFn>(dlsym(library, VMMGR_PDMHOST_ENTRY_NAME));
+  if (!*entry) {
+    *error = path + " does not export " VMMGR_PDMHOST_ENTRY_NAME;
+    return false;
+  }
+  return true;
+}
+
 std::string defaultModulePath() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

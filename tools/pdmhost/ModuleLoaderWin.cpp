@@ -15,7 +15,8 @@ static std::wstring widen(const std::string& s) {
   return w;
 }
 
-bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
+// Loads a library by path; on failure the system's reason in *error.
+static HMODULE loadLibrary(const std::string& path, std::string* error) {
   HMODULE module = LoadLibraryW(widen(path).c_str());
   if (!module) {
     const DWORD code = GetLastError();
@@ -27,14 +28,33 @@ bool loadModule(const std::string& path, ModuleEntries* entries, std::string* er
       why.pop_back();
     *error = "cannot load " + path + ": " + (why.empty() ? "error" : why) + " (" +
              std::to_string(code) + ")";
-    return false;
   }
+  return module;
+}
+
+bool loadModule(const std::string& path, ModuleEntries* entries, std::string* error) {
+  HMODULE module = loadLibrary(path, error);
+  if (!module)
+    return false;
   entries->init = reinterpret_cast<VmmgrVboxPdmInitFn>(
       reinterpret_cast<void*>(GetProcAddress(module, "vmmgrVboxPdmInit")));
   entries->registerDevices = reinterpret_cast<VmmgrDevicesRegisterFn>(
       reinterpret_cast<void*>(GetProcAddress(module, "VBoxDevicesRegister")));
   if (!entries->init || !entries->registerDevices) {
     *error = path + " does not export vmmgrVboxPdmInit and VBoxDevicesRegister";
+    return false;
+  }
+  return true;
+}
+
+bool loadVmManager(const std::string& path, VmmgrPdmHostEntryFn* entry, std::string* error) {
+  HMODULE library = loadLibrary(path, error);
+  if (!library)
+    return false;
+  *entry = reinterpret_cast<VmmgrPdmHostEntryFn>(
+      reinterpret_cast<void*>(GetProcAddress(library, VMMGR_PDMHOST_ENTRY_NAME)));
+  if (!*entry) {
+    *error = path + " does not export " VMMGR_PDMHOST_ENTRY_NAME;
     return false;
   }
   return true;

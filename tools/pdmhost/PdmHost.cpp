@@ -1,6 +1,9 @@
 #include "tools/pdmhost/PdmHost.h"
 
+#include "tools/pdmhost/Trace.h"
+
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,6 +142,24 @@ std::vector<IrqEvent> Host::irqEvents() const {
   return irqEvents_;
 }
 
+// ---- the trace ----
+
+namespace {
+
+std::string hexOf(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%" PRIx64, v);
+  return text;
+}
+
+// "= 0" or "= -1004 PDMHOST_ERR_UNASSIGNED"
+std::string result(int32_t rc) {
+  const char* name = hostStatusName(rc);
+  return "= " + std::to_string(rc) + (name ? std::string(" ") + name : "");
+}
+
+} // namespace
+
 // ---- registration and construction ----
 
 int32_t Host::doRegister(const VmmgrDeviceRegistration* reg) {
@@ -165,7 +186,11 @@ int32_t Host::construct(size_t i) {
   priv(d.devIns) = DevInsPrivate{this, &d};
   d.devIns->hlp = &hlp_;
   d.devIns->reg = d.record;
+  if (traceOn())
+    traceCall("host -> module: construct " + d.name());
   d.constructStatus = d.record->construct(d.devIns, 0, &configHandle);
+  if (traceOn())
+    traceReturn(result(d.constructStatus));
   d.constructed = d.constructStatus >= 0;
   return d.constructStatus;
 }
@@ -309,7 +334,11 @@ int32_t Host::doPciIoRegionRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32
 void Host::doPciSetIrq(VmmgrPdmDevIns* devIns, void* pciDev, int32_t irq, int32_t level) {
   std::lock_guard<std::mutex> lock(irqLock_);
   irqEvents_.push_back(IrqEvent{devIns, pciDev, irq, level});
-  deviceOf(devIns)->irqLevel = level;
+  Device* d = deviceOf(devIns);
+  if (traceOn())
+    traceLine("module -> host: interrupt of " + d->name() + " (INT" + static_cast<char>('A' + irq) +
+              ") " + std::to_string(d->irqLevel) + " -> " + std::to_string(level));
+  d->irqLevel = level;
 }
 
 // ---- placing regions ----
@@ -319,7 +348,12 @@ int32_t Host::placeRegion(size_t i, uint32_t region, uint64_t gcPhys) {
   for (PciRegion& r : d.regions) {
     if (r.region != region)
       continue;
+    if (traceOn())
+      traceCall("host -> module: map " + d.name() + " region " + std::to_string(region) + " at " +
+                hexOf(gcPhys));
     const int32_t rc = r.map(d.devIns, d.pciDev, region, gcPhys, r.size, r.type);
+    if (traceOn())
+      traceReturn(result(rc));
     if (rc >= 0) {
       r.placed = true;
       r.gcPhys = gcPhys;
@@ -329,22 +363,28 @@ int32_t Host::placeRegion(size_t i, uint32_t region, uint64_t gcPhys) {
   return PDMHOST_ERR_NOT_FOUND;
 }
 
+bool placeUpward(uint64_t* cursor, uint64_t size, uint64_t* at) {
+  uint64_t align = 4096;
+  while (align < size && align <= UINT64_MAX / 2)
+    align <<= 1;
+  if (!alignUp(*cursor, align, at) || size > UINT64_MAX - *at)
+    return false;
+  *cursor = *at + size;
+  return true;
+}
+
 int32_t Host::placeAllRegions(uint64_t base) {
   uint64_t cursor = base;
   for (size_t i = 0; i < devices_.size(); ++i) {
     if (!devices_[i].constructed)
       continue;
     for (const PciRegion& r : std::vector<PciRegion>(devices_[i].regions)) {
-      uint64_t align = 4096;
-      while (align < r.size && align <= UINT64_MAX / 2)
-        align <<= 1;
       uint64_t at = 0;
-      if (!alignUp(cursor, align, &at) || r.size > UINT64_MAX - at)
+      if (!placeUpward(&cursor, r.size, &at))
         return PDMHOST_ERR_INVALID;
       const int32_t rc = placeRegion(i, r.region, at);
       if (rc < 0)
         return rc;
-      cursor = at + r.size;
     }
   }
   return PDMHOST_OK;
@@ -353,17 +393,37 @@ int32_t Host::placeAllRegions(uint64_t base) {
 // ---- guest accesses ----
 
 int32_t Host::portRead(uint16_t port, uint32_t size, uint32_t* value) {
-  for (const PortRange& r : ports_)
-    if (port >= r.first && port - r.first < r.count && r.in)
-      return r.in(r.devIns, r.user, port, value, size);
+  for (const PortRange& r : ports_) {
+    if (port >= r.first && port - r.first < r.count && r.in) {
+      if (!traceOn())
+        return r.in(r.devIns, r.user, port, value, size);
+      traceCall("host -> module: port in " + hexOf(port) + " size " + std::to_string(size) + " (" +
+                deviceOf(r.devIns)->name() + ")");
+      const int32_t rc = r.in(r.devIns, r.user, port, value, size);
+      traceReturn(result(rc) + ", value " + hexOf(*value));
+      return rc;
+    }
+  }
+  if (traceOn())
+    traceLine("host: port " + hexOf(port) + " belongs to no device");
   *value = 0xFFFFFFFFu;
   return PDMHOST_ERR_UNASSIGNED;
 }
 
 int32_t Host::portWrite(uint16_t port, uint32_t value, uint32_t size) {
-  for (const PortRange& r : ports_)
-    if (port >= r.first && port - r.first < r.count && r.out)
-      return r.out(r.devIns, r.user, port, value, size);
+  for (const PortRange& r : ports_) {
+    if (port >= r.first && port - r.first < r.count && r.out) {
+      if (!traceOn())
+        return r.out(r.devIns, r.user, port, value, size);
+      traceCall("host -> module: port out " + hexOf(port) + " value " + hexOf(value) + " size " +
+                std::to_string(size) + " (" + deviceOf(r.devIns)->name() + ")");
+      const int32_t rc = r.out(r.devIns, r.user, port, value, size);
+      traceReturn(result(rc));
+      return rc;
+    }
+  }
+  if (traceOn())
+    traceLine("host: port " + hexOf(port) + " belongs to no device");
   return PDMHOST_ERR_UNASSIGNED;
 }
 
@@ -382,11 +442,25 @@ int32_t Host::memRead(uint64_t gcPhys, void* buffer, uint32_t size) {
   uint64_t base = 0;
   const Mapping* m = mappingAt(gcPhys, size, &base);
   if (!m) {
+    if (traceOn())
+      traceLine("host: nothing is mapped at " + hexOf(gcPhys) + " size " + std::to_string(size));
     std::memset(buffer, 0xFF, size);
     return PDMHOST_ERR_UNASSIGNED;
   }
-  if (m->mmio)
-    return m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
+  if (m->mmio) {
+    if (!traceOn())
+      return m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
+    traceCall("host -> module: MMIO read " + hexOf(gcPhys) + " size " + std::to_string(size) +
+              " (" + deviceOf(m->mmio->devIns)->name() + " +" + hexOf(gcPhys - base) + ")");
+    const int32_t rc = m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
+    uint64_t value = 0;
+    std::memcpy(&value, buffer, size);
+    traceReturn(result(rc) + ", value " + hexOf(value));
+    return rc;
+  }
+  if (traceOn())
+    traceLine("host: shared memory of " + deviceOf(m->shared->devIns)->name() + " +" +
+              hexOf(gcPhys - base) + " read by the guest, no call");
   std::memcpy(buffer, m->shared->memory.get() + (gcPhys - base), size);
   return PDMHOST_OK;
 }
@@ -394,10 +468,26 @@ int32_t Host::memRead(uint64_t gcPhys, void* buffer, uint32_t size) {
 int32_t Host::memWrite(uint64_t gcPhys, const void* buffer, uint32_t size) {
   uint64_t base = 0;
   const Mapping* m = mappingAt(gcPhys, size, &base);
-  if (!m)
+  if (!m) {
+    if (traceOn())
+      traceLine("host: nothing is mapped at " + hexOf(gcPhys) + " size " + std::to_string(size));
     return PDMHOST_ERR_UNASSIGNED;
-  if (m->mmio)
-    return m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
+  }
+  if (m->mmio) {
+    if (!traceOn())
+      return m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
+    uint64_t value = 0;
+    std::memcpy(&value, buffer, size);
+    traceCall("host -> module: MMIO write " + hexOf(gcPhys) + " value " + hexOf(value) + " size " +
+              std::to_string(size) + " (" + deviceOf(m->mmio->devIns)->name() + " +" +
+              hexOf(gcPhys - base) + ")");
+    const int32_t rc = m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
+    traceReturn(result(rc));
+    return rc;
+  }
+  if (traceOn())
+    traceLine("host: shared memory of " + deviceOf(m->shared->devIns)->name() + " +" +
+              hexOf(gcPhys - base) + " written by the guest, no call");
   std::memcpy(m->shared->memory.get() + (gcPhys - base), buffer, size);
   return PDMHOST_OK;
 }

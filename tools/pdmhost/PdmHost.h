@@ -52,6 +52,11 @@ private:
   uint64_t size_ = 0;
 };
 
+/// Where the next region of `size` bytes goes when regions are placed upward from *cursor,
+/// each aligned to its size (at least 4 KiB), as firmware assigns BARs; moves *cursor past
+/// it. False when it would run past the end of the address space.
+bool placeUpward(uint64_t* cursor, uint64_t size, uint64_t* at);
+
 /// Operations that can be made to answer with a chosen status (fault injection).
 enum class HostOp : int {
   Register = -1,

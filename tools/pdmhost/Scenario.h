@@ -3,6 +3,7 @@
 // plays it against the module through the stand-in host.
 #pragma once
 
+#include "vmmgr/vbox/pdm/VmmgrPdmHostEntry.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
 #include <cstdint>
@@ -20,6 +21,8 @@ constexpr uint64_t PDMHOST_MIN_REGION_SIZE = 16;
 constexpr uint64_t PDMHOST_MAX_MMIO_REGION_SIZE = 1ull << 40;
 constexpr uint64_t PDMHOST_MAX_SHARED_REGION_SIZE = 1ull << 30;
 constexpr uint64_t PDMHOST_MAX_SHARED_TOTAL = 16ull << 30;
+/// Calls one failHost step may refuse.
+constexpr uint32_t PDMHOST_MAX_FAULTS = 1000;
 
 struct ScenarioRegion {
   uint32_t region = 0;
@@ -56,6 +59,10 @@ enum class StepOp : uint8_t {
   ExpectConfig,
   ExpectTransmitted,
   PlaceRegion,
+  FailHost,
+  ExpectLog,
+  ExpectIrqHistory,
+  ExpectCalls,
 };
 
 /// The scenario name of an operation ("portRead").
@@ -74,14 +81,20 @@ struct ScenarioStep {
   std::optional<uint64_t> address; ///< an absolute guest-physical address instead of an offset
   uint64_t value = 0;
   std::optional<uint64_t> expect;
-  std::string text;
+  std::string text; ///< expectTransmitted's text, expectLog's pattern
   std::string note;
+  int hostOp = 0;                ///< failHost: a HostOp
+  std::optional<uint32_t> count; ///< failHost, expectLog, expectCalls
+  std::vector<int32_t> levels;   ///< expectIrqHistory
+  std::string callback;          ///< expectCalls: "pciReadFn", ...
+  bool contract = false;         ///< check only that the status is one the module may give
 };
 
 struct Scenario {
   std::vector<ScenarioDevice> devices;
   std::vector<ScenarioStep> steps;
   uint64_t placementBase = 0xE0000000u;
+  int32_t setupStatus = 0; ///< how the set-up is to end: 0, or the status of its refusal
 };
 
 /// A scenario that cannot be played; what() reads "SOURCE:LINE: PATH: reason".
@@ -91,9 +104,13 @@ public:
 };
 
 /// Parses and checks a scenario; `source` names it in messages. Throws ScenarioError.
-Scenario parseScenario(const std::string& json, const std::string& source = "scenario");
+/// With `provided` (the devices of a VM manager's own table) the scenario lists no devices
+/// and its steps name those.
+Scenario parseScenario(const std::string& json, const std::string& source = "scenario",
+                       const std::vector<ScenarioDevice>* provided = nullptr);
 /// Reads a scenario file (a regular file of at most PDMHOST_MAX_SCENARIO_BYTES) and parses it.
-Scenario readScenarioFile(const std::string& path);
+Scenario readScenarioFile(const std::string& path,
+                          const std::vector<ScenarioDevice>* provided = nullptr);
 /// The built-in sample VM, as JSON (what `pdmhost --print-sample` shows).
 const char* sampleScenarioJson();
 
@@ -103,22 +120,69 @@ struct ModuleEntries {
   VmmgrDevicesRegisterFn registerDevices = nullptr;
 };
 
+/// A VM manager's own device table, built by its library, which has handed it to the
+/// module's init itself (pdmhost --vm-manager).
+struct VmManagerTable {
+  VmmgrDeviceList* list = nullptr;
+  VmmgrSetIrqFn setIrq = nullptr;     ///< what the module handed out
+  const XlogLogger* logger = nullptr; ///< what the library handed to init
+  int32_t initStatus = 0;
+  int calls = 0; ///< how often the library called init
+};
+
+/// The devices a table describes (names, ports, IDs, regions), so that a scenario's steps
+/// can name them and be checked against them.
+std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list);
+
 struct RunOptions {
   bool ownLogger = false; ///< pass no logger: the module logs with its own
   int logLevel = 2;       ///< pdmhost's logger enables levels up to this one
   bool quiet = false;     ///< only mismatches, the module's error lines and the summary
+  bool trace = false;     ///< every call between host, module and VM manager, in order
+};
+
+/// What one step gave, for the reports.
+struct StepRecord {
+  size_t number = 0;
+  uint32_t line = 0;
+  std::string op;     ///< "memRead"
+  std::string access; ///< what the step did and got, as its trace line shows it
+  bool ok = true;
+  std::string mismatch; ///< why not
+  std::string note;
+  std::string trace; ///< the calls it became
 };
 
 struct RunResult {
   int steps = 0;
   int mismatches = 0;
   bool setupFailed = false;
+  std::string setupError; ///< the set-up's failure, as printed
+  std::vector<StepRecord> records;
 };
 
+/// What a run would set up, without running anything: the device table, each region and
+/// where it would be placed (pdmhost --check).
+void printCheck(const Scenario& scenario, std::FILE* out);
+
+/// Reports for CI: JUnit XML (one test case per step; a failed set-up is one failing case)
+/// and JSON (the summary and each mismatch). `suite` names the scenario.
+std::string junitReport(const std::string& suite, const RunResult& result);
+std::string jsonReport(const std::string& suite, size_t devices, const RunResult& result);
+
+/// Calls a VM manager library's entry with the module's init (through a forwarder that
+/// notes the table and the interrupt function). False with *error when the entry fails
+/// or never calls init.
+bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
+                    const RunOptions& options, std::FILE* out, VmManagerTable* table,
+                    std::string* error);
+
 /// Plays the scenario: init, registration, construction, placement of every region, then
-/// each step. Writes a trace to `out`. The module's state is process-wide, so one
-/// scenario runs per process.
+/// each step. Writes a trace to `out`. With `vmManager` the table is the VM manager's,
+/// already handed to init. The module's state is process-wide, so one scenario runs per
+/// process.
 RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
-                      const RunOptions& options, std::FILE* out);
+                      const RunOptions& options, std::FILE* out,
+                      const VmManagerTable* vmManager = nullptr);
 
 } // namespace pdmhost

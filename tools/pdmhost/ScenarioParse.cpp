@@ -3,6 +3,7 @@
 // and each error names its field path and line. The whole scenario is checked against the
 // device table before anything runs.
 #include "tools/pdmhost/DeviceModels.h"
+#include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <regex>
 #include <type_traits>
 
 namespace pdmhost {
@@ -30,10 +32,10 @@ struct OpInfo {
 };
 
 const OpInfo OPS[] = {
-    {"portRead", StepOp::PortRead, " port size expect status "},
-    {"portWrite", StepOp::PortWrite, " port size value status "},
-    {"memRead", StepOp::MemRead, " device region offset address size expect status "},
-    {"memWrite", StepOp::MemWrite, " device region offset address size value status "},
+    {"portRead", StepOp::PortRead, " port size expect status contract "},
+    {"portWrite", StepOp::PortWrite, " port size value status contract "},
+    {"memRead", StepOp::MemRead, " device region offset address size expect status contract "},
+    {"memWrite", StepOp::MemWrite, " device region offset address size value status contract "},
     {"sharedRead", StepOp::SharedRead, " device region offset size expect "},
     {"sharedWrite", StepOp::SharedWrite, " device region offset size value "},
     {"setIrq", StepOp::SetIrq, " device level "},
@@ -41,9 +43,25 @@ const OpInfo OPS[] = {
     {"expectConfig", StepOp::ExpectConfig, " device offset size expect "},
     {"expectTransmitted", StepOp::ExpectTransmitted, " device text "},
     {"placeRegion", StepOp::PlaceRegion, " device region address status "},
+    {"failHost", StepOp::FailHost, " operation status count "},
+    {"expectLog", StepOp::ExpectLog, " level text count "},
+    {"expectIrqHistory", StepOp::ExpectIrqHistory, " device levels "},
+    {"expectCalls", StepOp::ExpectCalls, " device callback offset port size count "},
 };
 
-const char* const ROOT_KEYS = " devices steps placementBase note ";
+// The host operations failHost can make refuse, by their scenario names.
+const std::pair<const char*, HostOp> HOST_OPS[] = {
+    {"register", HostOp::Register},
+    {"ioPortRegister", HostOp::IoPortRegister},
+    {"pciRegister", HostOp::PciRegister},
+    {"sharedMemoryRegister", HostOp::Mmio2Register},
+    {"regionRegister", HostOp::PciIoRegionRegister},
+    {"mmioRegister", HostOp::MmioRegister},
+    {"sharedMemoryMap", HostOp::Mmio2Map},
+};
+const char* const CALLBACKS = " serialReadFn serialWriteFn pciReadFn pciWriteFn ";
+
+const char* const ROOT_KEYS = " devices steps placementBase setupStatus note ";
 const char* const DEVICE_KEYS =
     " note type name description regions ioPortBase ioPortCount failPort "
     "vendorId deviceId revision progIf subclass baseClass "
@@ -54,7 +72,7 @@ const char* const PCI_KEYS = " type name description regions vendorId deviceId r
                              "failOffset ";
 const char* const REGION_KEYS = " note region mmio size ";
 const char* const STEP_KEYS = " op note device region offset address port size value expect "
-                              "status level text ";
+                              "status level text operation count levels callback contract ";
 const char* const ARRAY_KEYS = " devices steps regions ";
 
 bool listed(const char* list, const std::string& key) {
@@ -235,11 +253,19 @@ struct DeviceUse {
 
 class Reader {
 public:
-  Reader(const std::string& text, const std::string& source)
-      : begin_(text.data()), end_(text.data() + text.size()), reached_(begin_), source_(source) {}
+  Reader(const std::string& text, const std::string& source,
+         const std::vector<ScenarioDevice>* provided)
+      : begin_(text.data()), end_(text.data() + text.size()), reached_(begin_), source_(source),
+        provided_(provided) {}
 
   Scenario read() {
     json::sax_parse(TrackingIterator{begin_, &reached_}, TrackingIterator{end_, &reached_}, this);
+    if (provided_) {
+      if (!scenario_.devices.empty())
+        fail(scenario_.devices[0].line, "devices",
+             "the devices come from the VM manager's library (--vm-manager): list none");
+      scenario_.devices = *provided_;
+    }
     check();
     return std::move(scenario_);
   }
@@ -397,6 +423,7 @@ private:
   void finishRoot(const Fields& f) {
     if (auto base = f.optionalInteger<uint64_t>("placementBase"))
       scenario_.placementBase = *base;
+    scenario_.setupStatus = f.optionalInteger<int32_t>("setupStatus").value_or(0);
     f.optionalString("note");
   }
 
@@ -479,10 +506,13 @@ private:
     s.note = f.optionalString("note").value_or("");
     if (listed(info->fields, "status"))
       s.status = f.optionalInteger<int32_t>("status").value_or(0);
+    s.contract = f.has("contract") && f.boolean("contract");
+    if (s.contract && f.has("status"))
+      f.failField(f.need("status"), "a contract step checks only the statuses the module may give");
     const bool isPort = s.op == StepOp::PortRead || s.op == StepOp::PortWrite;
     if (isPort)
       s.port = f.integer<uint16_t>("port");
-    if (listed(info->fields, "size")) {
+    if (listed(info->fields, "size") && s.op != StepOp::ExpectCalls) {
       s.size = f.integer<uint32_t>("size");
       const bool bus = isPort || s.op == StepOp::ExpectConfig;
       if (bus ? s.size != 1 && s.size != 2 && s.size != 4 : s.size == 0 || s.size > 8)
@@ -504,7 +534,8 @@ private:
       if (listed(info->fields, "region"))
         s.region = f.integer<uint32_t>("region");
       if (listed(info->fields, "offset"))
-        s.offset = f.integer<uint64_t>("offset");
+        s.offset = s.op == StepOp::ExpectCalls ? f.optionalInteger<uint64_t>("offset").value_or(0)
+                                               : f.integer<uint64_t>("offset");
     }
     uses_.push_back(std::move(use));
     if (s.op == StepOp::PlaceRegion)
@@ -521,11 +552,69 @@ private:
     }
     if (listed(info->fields, "expect")) {
       // A read expected to fail may leave its value unchecked.
-      if (s.status == 0 || f.has("expect"))
+      if ((s.status == 0 && !s.contract) || f.has("expect"))
         s.expect = f.integer<uint64_t>("expect");
       if (s.expect && !fits(*s.expect, s.size))
         f.failField(f.need("expect"),
                     hex(*s.expect) + " does not fit " + std::to_string(s.size) + " bytes");
+    }
+    if (listed(info->fields, "count"))
+      s.count = f.optionalInteger<uint32_t>("count");
+    if (s.op == StepOp::FailHost) {
+      const std::string name = f.string("operation");
+      const auto* found = std::find_if(std::begin(HOST_OPS), std::end(HOST_OPS),
+                                       [&](const auto& o) { return name == o.first; });
+      if (found == std::end(HOST_OPS))
+        f.failField(f.need("operation"),
+                    "is one of register, ioPortRegister, pciRegister, sharedMemoryRegister, "
+                    "regionRegister, mmioRegister, sharedMemoryMap; got " +
+                        json(name).dump());
+      s.hostOp = static_cast<int>(found->second);
+      s.text = name;
+      s.status = f.integer<int32_t>("status");
+      if (s.status >= 0)
+        f.failField(f.need("status"), "a refusal is a negative status");
+      if (s.count.value_or(1) == 0 || s.count.value_or(1) > PDMHOST_MAX_FAULTS)
+        f.failField(f.need("count"),
+                    "refuses 1 to " + std::to_string(PDMHOST_MAX_FAULTS) + " calls");
+    }
+    if (s.op == StepOp::ExpectLog) {
+      s.level = f.integer<int32_t>("level");
+      if (s.level < 0 || s.level > 4)
+        f.failField(f.need("level"), "a log level from 0 (error) to 4 (verbose)");
+      s.text = f.optionalString("text").value_or("");
+      try {
+        std::regex check(s.text);
+      } catch (const std::regex_error& e) {
+        f.failField(f.need("text"), std::string("not a regular expression: ") + e.what());
+      }
+    }
+    if (s.op == StepOp::ExpectIrqHistory) {
+      // "1,0,1,0": the levels since the previous expectIrqHistory of the device, oldest first.
+      const std::string text = f.string("levels");
+      for (size_t i = 0; i < text.size(); i += 2) {
+        if ((text[i] != '0' && text[i] != '1') || (i + 1 < text.size() && text[i + 1] != ','))
+          f.failField(f.need("levels"),
+                      "levels 0 and 1 separated by commas, got " + json(text).dump());
+        s.levels.push_back(text[i] - '0');
+      }
+    }
+    if (s.op == StepOp::ExpectCalls) {
+      s.callback = f.string("callback");
+      if (!listed(CALLBACKS, s.callback))
+        f.failField(f.need("callback"), "is serialReadFn, serialWriteFn, pciReadFn or "
+                                        "pciWriteFn; got " +
+                                            json(s.callback).dump());
+      s.count = f.integer<uint32_t>("count");
+      s.address = f.optionalInteger<uint64_t>("port");
+      if (s.address && s.callback[0] == 'p')
+        f.failField(f.need("port"), s.callback + " takes an offset, not a port");
+      if (f.has("offset") && s.callback[0] == 's')
+        f.failField(f.need("offset"), s.callback + " takes a port, not an offset");
+      if (f.has("offset"))
+        s.address = s.offset;
+      if (f.has("size"))
+        s.size = f.integer<uint32_t>("size");
     }
     return s;
   }
@@ -583,7 +672,12 @@ private:
     if (it == devices.end())
       fail(use.line, path + ".device", "no device named " + json(use.name).dump());
     s.device = static_cast<size_t>(it - devices.begin());
-    const bool wantsSerial = s.op == StepOp::ExpectTransmitted;
+    const bool wantsSerial =
+        s.op == StepOp::ExpectTransmitted || (s.op == StepOp::ExpectCalls && s.callback[0] == 's');
+    if (s.op == StepOp::ExpectTransmitted && provided_)
+      fail(use.line, path + ".device",
+           "expectTransmitted reads pdmhost's own serial model, and \"" + use.name +
+               "\" is the VM manager's device");
     if (it->serial != wantsSerial)
       fail(use.line, path + ".device",
            std::string(stepOpName(s.op)) + " needs a " + (wantsSerial ? "serial" : "PCI") +
@@ -621,6 +715,7 @@ private:
   std::string key_;
   Scenario scenario_;
   std::vector<DeviceUse> uses_;
+  const std::vector<ScenarioDevice>* provided_;
 };
 
 } // namespace
@@ -632,11 +727,12 @@ const char* stepOpName(StepOp op) {
   return "?";
 }
 
-Scenario parseScenario(const std::string& text, const std::string& source) {
-  return Reader(text, source).read();
+Scenario parseScenario(const std::string& text, const std::string& source,
+                       const std::vector<ScenarioDevice>* provided) {
+  return Reader(text, source, provided).read();
 }
 
-Scenario readScenarioFile(const std::string& path) {
+Scenario readScenarioFile(const std::string& path, const std::vector<ScenarioDevice>* provided) {
   // Only regular files: a pipe or a device could block or never end.
   struct stat st;
   if (stat(path.c_str(), &st) != 0)
@@ -662,7 +758,7 @@ Scenario readScenarioFile(const std::string& path) {
   if (n > 0)
     throw ScenarioError(path + ": larger than " + std::to_string(PDMHOST_MAX_SCENARIO_BYTES >> 20) +
                         " MiB, the most a scenario may hold");
-  return parseScenario(text, path);
+  return parseScenario(text, path, provided);
 }
 
 } // namespace pdmhost

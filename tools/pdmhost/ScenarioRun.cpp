@@ -4,6 +4,7 @@
 
 #include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/PdmHost.h"
+#include "tools/pdmhost/Trace.h"
 #include "tools/pdmhost/VmTable.h"
 
 #include <cinttypes>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <regex>
 
 namespace pdmhost {
 
@@ -21,6 +23,8 @@ int traceLevel = 2;
 // While a quiet run plays its steps, the module's lines wait here: they are shown with the
 // step's mismatch, and dropped when the step gave what it should (a failure it expected).
 std::string* heldLines = nullptr;
+// With --trace the module's lines show in the trace, in their place among the calls.
+bool traceHoldsLog = false;
 
 const char* moduleName(int moduleId) {
   switch (moduleId) {
@@ -39,7 +43,17 @@ const char* moduleName(int moduleId) {
 
 // The sample VM manager's logger: what the module reports arrives here, the way it would
 // arrive in a VM manager's own log.
-int hostIsEnabled(int, int level) { return level <= traceLevel; }
+// Every line the module logged through pdmhost's logger since the last expectLog.
+struct Logged {
+  int level;
+  std::string message;
+};
+std::vector<Logged> logged;
+bool ownLogger = false;
+
+// The module logs up to debug level, so expectLog can see its lines; traceLevel chooses
+// what is shown.
+int hostIsEnabled(int, int level) { return level <= XLOG_DEBUG; }
 
 int hostLog(int level, int moduleId, const char* file, const char* function, int line,
             const char* format, ...) {
@@ -51,6 +65,9 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
   size_t n = std::strlen(message);
   while (n && message[n - 1] == '\n')
     message[--n] = '\0';
+  logged.push_back(Logged{level, message});
+  if (level > traceLevel)
+    return static_cast<int>(n);
   // The module's messages often start with their function's name, which the line shows.
   const char* text = message;
   const size_t named = std::strlen(function);
@@ -61,6 +78,11 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
   const int rc = std::snprintf(out, sizeof out, "    | %c %-5s %s:%d %s: %s\n",
                                level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
                                file, line, function, text);
+  if (traceOn()) {
+    traceLine("module log: " + std::string(out + 6, std::strlen(out) - 7));
+    if (traceHoldsLog)
+      return rc;
+  }
   if (heldLines) {
     *heldLines += out;
     return rc;
@@ -72,6 +94,50 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
 }
 
 const XlogLogger hostLogger = {hostIsEnabled, hostLog};
+
+// Trace lines of the set-up go straight out with --trace; those of a step wait for the
+// step's line (or its mismatch).
+void traceStraightOut(const std::string& line) {
+  std::fprintf(traceOut, "    > %s\n", line.c_str());
+}
+
+// The logger pdmhost hands over (none with --own-logger), its lines and the trace's going
+// to out.
+const XlogLogger* useLogger(const RunOptions& options, std::FILE* out) {
+  traceOut = out;
+  traceSetSink(options.trace ? traceStraightOut : std::function<void(const std::string&)>());
+  traceHoldsLog = options.trace;
+  ownLogger = options.ownLogger;
+  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
+  // of the steps that mismatch.
+  traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
+  return options.ownLogger ? nullptr : &hostLogger;
+}
+
+// What the VM manager library's call of init is forwarded through: the module's init,
+// and a note of what the library handed it and got back.
+VmmgrVboxPdmInitFn moduleInit = nullptr;
+VmManagerTable* noted = nullptr;
+
+int32_t forwardInit(const XlogLogger* logger, VmmgrDeviceList* devices, VmmgrSetIrqFn* setIrqOut) {
+  ++noted->calls;
+  noted->list = devices;
+  noted->logger = logger;
+  if (devices)
+    traceTableCallbacks(devices);
+  traceCall("VM manager -> module: vmmgrVboxPdmInit");
+  noted->initStatus = moduleInit(logger, devices, setIrqOut);
+  traceReturn("= " + std::to_string(noted->initStatus));
+  if (setIrqOut)
+    *setIrqOut = traceSetIrq(*setIrqOut);
+  noted->setIrq = setIrqOut ? *setIrqOut : nullptr;
+  return noted->initStatus;
+}
+
+size_t tableSize(const VmmgrDeviceList& list) {
+  return static_cast<size_t>(static_cast<VmmgrDeviceDesc*>(list.end) -
+                             static_cast<VmmgrDeviceDesc*>(list.begin));
+}
 
 std::string hex(uint64_t v) {
   char b[32];
@@ -94,6 +160,9 @@ struct Vm {
   std::vector<PciModel*> pciOf;
   std::deque<void*> sharedMemoryOut; ///< one variable per shared region; addresses stay put
   VmmgrSetIrqFn setIrq = nullptr;
+  VmmgrDeviceList* list = nullptr; ///< pdmhost's table, or the VM manager's own
+
+  VmmgrDeviceDesc& entry(size_t i) { return static_cast<VmmgrDeviceDesc*>(list->begin)[i]; }
 
   ~Vm() { releaseModels(); }
 };
@@ -140,12 +209,14 @@ void buildTable(const Scenario& scenario, Vm& vm) {
     vm.pciOf.back() = model.get();
     vm.pcis.push_back(std::move(model));
   }
+  vm.list = vm.table.list();
 }
 
 class StepRunner {
 public:
-  StepRunner(const Scenario& scenario, Vm& vm, const RunOptions& options, std::FILE* out)
-      : scenario_(scenario), vm_(vm), options_(options), out_(out) {}
+  StepRunner(const Scenario& scenario, Vm& vm, const RunOptions& options, std::FILE* out,
+             std::vector<StepRecord>* records)
+      : scenario_(scenario), vm_(vm), options_(options), out_(out), records_(records) {}
 
   // Returns false on a mismatch.
   bool run(size_t number, const ScenarioStep& s) {
@@ -208,7 +279,7 @@ public:
     case StepOp::SetIrq:
       describe("setIrq    " + name + " level " + std::to_string(s.level) +
                " (VM manager calls the interrupt function)");
-      if (void* devIns = vm_.table.entry(s.device).devIns)
+      if (void* devIns = vm_.entry(s.device).devIns)
         vm_.setIrq(devIns, s.level);
       else
         mismatch("the module has not constructed " + name);
@@ -233,6 +304,56 @@ public:
       describe("transmitted by " + name + ": \"" + sent + "\"");
       if (sent != s.text)
         mismatch("expected \"" + s.text + "\"");
+      break;
+    }
+    case StepOp::FailHost: {
+      const uint32_t calls = s.count.value_or(1);
+      for (uint32_t k = 0; k < calls; ++k)
+        vm_.host.injectStatus(static_cast<HostOp>(s.hostOp), s.status);
+      describe("failHost  " + s.text + " refuses its next " + std::to_string(calls) +
+               " calls with " + statusText(s.status));
+      break;
+    }
+    case StepOp::ExpectLog: {
+      const std::regex pattern(s.text);
+      uint32_t found = 0;
+      for (const Logged& l : logged)
+        found += l.level == s.level && std::regex_search(l.message, pattern);
+      logged.clear();
+      describe("expectLog level " + std::to_string(s.level) + " /" + s.text +
+               "/: " + std::to_string(found) + " lines");
+      if (ownLogger)
+        mismatch("the module logs with its own logger (--own-logger): pdmhost sees no line");
+      else if (s.count ? found != *s.count : found == 0)
+        mismatch(std::to_string(found) + " lines, expected " +
+                 (s.count ? std::to_string(*s.count) : std::string("at least 1")));
+      break;
+    }
+    case StepOp::ExpectIrqHistory:
+      if (Device* d = device(name)) {
+        const std::vector<IrqEvent> events = vm_.host.irqEvents();
+        std::string got, want;
+        for (size_t k = irqSeen_; k < events.size(); ++k)
+          if (events[k].devIns == d->devIns)
+            got += (got.empty() ? "" : ",") + std::to_string(events[k].level);
+        for (const int32_t l : s.levels)
+          want += (want.empty() ? "" : ",") + std::to_string(l);
+        irqSeen_ = events.size();
+        describe("expectIrqHistory " + name + " [" + got + "]");
+        if (got != want)
+          mismatch("interrupt levels [" + got + "], expected [" + want + "]");
+      }
+      break;
+    case StepOp::ExpectCalls: {
+      uint32_t found = 0;
+      for (const CallbackCall& c : traceTakeCalls())
+        found += c.entry == s.device && s.callback == c.callback &&
+                 (!s.address || c.where == *s.address) && (!s.size || c.size == s.size);
+      describe("expectCalls " + name + " " + s.callback +
+               (s.address ? " at " + hex(*s.address) : "") +
+               (s.size ? " size " + std::to_string(s.size) : "") + ": " + std::to_string(found));
+      if (found != *s.count)
+        mismatch(std::to_string(found) + " calls, expected " + std::to_string(*s.count));
       break;
     }
     case StepOp::PlaceRegion:
@@ -260,6 +381,14 @@ private:
   }
   void checkStatus(int32_t rc) {
     line_ += "  [status " + statusText(rc) + "]";
+    if (step_->contract) {
+      // The module gives 0, its own failure status (-1 ports, -2 MMIO), or passes the
+      // host's on; a guest access can meet only "nothing is mapped" from the host.
+      const bool port = step_->op == StepOp::PortRead || step_->op == StepOp::PortWrite;
+      if (rc != 0 && rc != (port ? -1 : -2) && rc != PDMHOST_ERR_UNASSIGNED)
+        mismatch("status " + statusText(rc) + " is outside the module's contract");
+      return;
+    }
     if (rc != step_->status)
       mismatch("status " + statusText(rc) + ", expected " + statusText(step_->status));
   }
@@ -294,7 +423,7 @@ private:
     return false;
   }
   uint8_t* sharedMemory(const ScenarioStep& s, const std::string& name) {
-    const VmmgrDeviceDesc& desc = vm_.table.entry(s.device);
+    const VmmgrDeviceDesc& desc = vm_.entry(s.device);
     const VmmgrRegionDesc& r = static_cast<VmmgrRegionDesc*>(desc.regions.begin)[s.region];
     if (!*r.sharedMemoryOut)
       mismatch("the host gave no shared memory for region " + std::to_string(s.region) + " of " +
@@ -310,13 +439,20 @@ private:
                    static_cast<unsigned>(step_->line), line_.c_str(), detail_.c_str());
       if (!step_->note.empty())
         std::fprintf(out_, "    note: %s\n", step_->note.c_str());
-      std::fputs(held_.c_str(), out_);
+      // The trace holds the module's lines of the step too.
+      if (!trace_.empty())
+        std::fprintf(out_, "    trace:\n%s", trace_.c_str());
     } else if (!options_.quiet) {
       std::fprintf(out_, "step %zu: %s  ok\n", number_, line_.c_str());
+      if (options_.trace)
+        std::fputs(trace_.c_str(), out_);
     }
     std::fflush(out_);
+    records_->push_back(StepRecord{number_, step_->line, stepOpName(step_->op), line_, ok_, detail_,
+                                   step_->note, trace_});
     line_.clear();
     held_.clear();
+    trace_.clear();
     return ok_;
   }
 
@@ -324,13 +460,16 @@ private:
   Vm& vm_;
   const RunOptions& options_;
   std::FILE* out_;
+  std::vector<StepRecord>* records_;
+  size_t irqSeen_ = 0; ///< interrupt events before this one were checked by expectIrqHistory
   size_t number_ = 0;
   const ScenarioStep* step_ = nullptr;
   bool ok_ = true;
   std::string line_, detail_;
 
 public:
-  std::string held_; ///< the module's lines during a quiet step
+  std::string held_;  ///< the module's lines during a quiet or traced step
+  std::string trace_; ///< the step's calls, shown with --trace or with its mismatch
 };
 
 const char* kindOf(const VmmgrDeviceRegistration& reg) {
@@ -350,7 +489,7 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
                "  PCI %04x:%04x rev %02x class %02x%02x%02x, command 0x%04x status 0x%04x, INT%c\n",
                configRead16(cfg, 0), configRead16(cfg, 2), cfg[8], cfg[0xB], cfg[0xA], cfg[9],
                configRead16(cfg, 4), configRead16(cfg, 6), 'A' + cfg[0x3D] - 1);
-  const auto* records = static_cast<VmmgrRegionDesc*>(vm.table.entry(i).regions.begin);
+  const auto* records = static_cast<VmmgrRegionDesc*>(vm.entry(i).regions.begin);
   for (const PciRegion& r : d.regions)
     std::fprintf(out, "  region %u: %s, %" PRIu64 " bytes\n", r.region,
                  records[r.region].isMmio ? "MMIO" : "shared memory", r.size);
@@ -358,29 +497,86 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
 
 } // namespace
 
-RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
-                      const RunOptions& options, std::FILE* out) {
-  RunResult result;
-  traceOut = out;
-  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
-  // of the steps that mismatch.
-  traceLevel = options.quiet ? XLOG_ERROR : options.logLevel;
-  Vm vm;
-  buildTable(scenario, vm);
-  const bool trace = !options.quiet;
+void printCheck(const Scenario& scenario, std::FILE* out) {
+  std::fprintf(out, "check: %zu devices, %zu steps; registration in this order:\n",
+               scenario.devices.size(), scenario.steps.size());
+  uint64_t cursor = scenario.placementBase;
+  for (const ScenarioDevice& d : scenario.devices) {
+    if (d.serial) {
+      std::fprintf(out, "  %-31s serial ports 0x%04x-0x%04x  \"%s\"\n", d.name.c_str(),
+                   d.ioPortBase, d.ioPortBase + d.ioPortCount - 1, d.description.c_str());
+      continue;
+    }
+    std::fprintf(out, "  %-31s PCI    %04x:%04x, %zu regions  \"%s\"\n", d.name.c_str(), d.vendorId,
+                 d.deviceId, d.regions.size(), d.description.c_str());
+    for (const ScenarioRegion& r : d.regions) {
+      // The scenario's check has refused a region that cannot be placed.
+      uint64_t at = 0;
+      placeUpward(&cursor, r.size, &at);
+      std::fprintf(out, "    region %u: %s, %" PRIu64 " bytes, placed at 0x%08" PRIx64 "\n",
+                   r.region, r.mmio ? "MMIO" : "shared memory", r.size, at);
+    }
+  }
+  std::fprintf(out, "check: the scenario is sound; nothing was run\n");
+}
 
-  const int32_t initRc =
-      module.init(options.ownLogger ? nullptr : &hostLogger, vm.table.list(), &vm.setIrq);
-  if (trace)
-    std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
-                 options.ownLogger ? "no logger: the module logs with its own" : "pdmhost's logger",
-                 vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {
+  std::vector<ScenarioDevice> devices;
+  const auto* entries = static_cast<const VmmgrDeviceDesc*>(list.begin);
+  for (size_t i = 0; i < tableSize(list); ++i) {
+    const VmmgrDeviceDesc& e = entries[i];
+    ScenarioDevice d;
+    d.serial = e.type == VMMGR_DEVICE_SERIAL;
+    d.name.assign(vmmgrStdStringData(e.name), e.name.size);
+    d.description.assign(vmmgrStdStringData(e.description), e.description.size);
+    d.ioPortBase = e.ioPortBase;
+    d.ioPortCount = e.ioPortCount;
+    d.vendorId = configRead16(e.pciConfig, 0x00);
+    d.deviceId = configRead16(e.pciConfig, 0x02);
+    if (!d.serial) {
+      const auto* r = static_cast<const VmmgrRegionDesc*>(e.regions.begin);
+      for (; r != e.regions.end; ++r)
+        d.regions.push_back(ScenarioRegion{r->region, r->isMmio != 0, r->size});
+    }
+    devices.push_back(std::move(d));
+  }
+  return devices;
+}
+
+bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
+                    const RunOptions& options, std::FILE* out, VmManagerTable* table,
+                    std::string* error) {
+  moduleInit = module.init;
+  noted = table;
+  const int32_t rc = entry(forwardInit, useLogger(options, out));
+  noted = nullptr;
+  if (!options.quiet && table->calls)
+    std::fprintf(out,
+                 "init: " VMMGR_PDMHOST_ENTRY_NAME " -> %d; it called vmmgrVboxPdmInit(%s, %zu "
+                 "devices) -> %d, interrupt function %s\n",
+                 static_cast<int>(rc),
+                 table->logger == &hostLogger ? "pdmhost's logger"
+                 : table->logger              ? "its own logger"
+                                              : "no logger: the module logs with its own",
+                 tableSize(*table->list), static_cast<int>(table->initStatus),
+                 table->setIrq ? "received" : "MISSING");
   std::fflush(out);
-  for (size_t i = 0; i < scenario.devices.size(); ++i)
-    if (vm.pciOf[i])
-      vm.pciOf[i]->attach(&vm.table.entry(i), vm.setIrq);
+  if (rc != 0)
+    *error = VMMGR_PDMHOST_ENTRY_NAME " returned " + std::to_string(rc);
+  else if (table->calls == 0 || table->list == nullptr)
+    *error = VMMGR_PDMHOST_ENTRY_NAME " returned without calling vmmgrVboxPdmInit with a table";
+  else
+    return true;
+  return false;
+}
 
+// Registration, construction and placement; the status of the first refusal (with what
+// was refused in *why), or 0.
+static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& vm, std::FILE* out,
+                     bool trace, std::string* why) {
+  traceCall("host -> module: VBoxDevicesRegister");
   const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
+  traceReturn("= " + statusText(regRc));
   std::fflush(stdout);
   if (trace) {
     std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
@@ -391,9 +587,8 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                    d.copy.deviceClass, d.copy.description);
   }
   if (regRc < 0 || vm.setIrq == nullptr) {
-    std::fprintf(out, "setup failed: registration -> %s\n", statusText(regRc).c_str());
-    result.setupFailed = true;
-    return result;
+    *why = "registration -> " + statusText(regRc);
+    return regRc < 0 ? regRc : PDMHOST_ERR_INVALID;
   }
 
   for (size_t i = 0; i < vm.host.devices().size(); ++i) {
@@ -403,10 +598,8 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
     if (trace)
       traceConstruction(vm, i, rc, out);
     if (rc < 0) {
-      std::fprintf(out, "setup failed: construction of %s -> %s\n", d.name().c_str(),
-                   statusText(rc).c_str());
-      result.setupFailed = true;
-      return result;
+      *why = "construction of " + d.name() + " -> " + statusText(rc);
+      return rc;
     }
   }
 
@@ -418,20 +611,74 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
         std::fprintf(out, "place: %s region %u at 0x%08" PRIx64 " (%" PRIu64 " bytes)\n",
                      d.name().c_str(), r.region, r.gcPhys, r.size);
   }
-  if (placeRc < 0) {
-    std::fprintf(out, "setup failed: placing regions -> %s\n", statusText(placeRc).c_str());
-    result.setupFailed = true;
-    return result;
+  if (placeRc < 0)
+    *why = "placing regions -> " + statusText(placeRc);
+  return placeRc;
+}
+
+static void setupFailed(RunResult& result, std::FILE* out, const std::string& why) {
+  std::fprintf(out, "setup failed: %s\n", why.c_str());
+  result.setupFailed = true;
+  result.setupError = why;
+}
+
+RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
+                      const RunOptions& options, std::FILE* out, const VmManagerTable* vmManager) {
+  RunResult result;
+  const XlogLogger* logger = useLogger(options, out);
+  Vm vm;
+  const bool trace = !options.quiet;
+  if (vmManager) {
+    vm.list = vmManager->list;
+    vm.setIrq = vmManager->setIrq;
+  } else {
+    buildTable(scenario, vm);
+    traceTableCallbacks(vm.list);
+    traceCall("VM manager -> module: vmmgrVboxPdmInit");
+    const int32_t initRc = module.init(logger, vm.list, &vm.setIrq);
+    traceReturn("= " + std::to_string(initRc));
+    vm.setIrq = traceSetIrq(vm.setIrq);
+    if (trace)
+      std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
+                   logger ? "pdmhost's logger" : "no logger: the module logs with its own",
+                   vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+    std::fflush(out);
+    for (size_t i = 0; i < scenario.devices.size(); ++i)
+      if (vm.pciOf[i])
+        vm.pciOf[i]->attach(&vm.entry(i), vm.setIrq);
   }
 
-  StepRunner runner(scenario, vm, options, out);
-  heldLines = options.quiet ? &runner.held_ : nullptr;
-  for (size_t i = 0; i < scenario.steps.size(); ++i) {
+  StepRunner runner(scenario, vm, options, out, &result.records);
+  const auto play = [&](size_t i) {
+    heldLines = options.quiet || options.trace ? &runner.held_ : nullptr;
+    traceSetSink([&runner](const std::string& line) { runner.trace_ += "    > " + line + "\n"; });
     ++result.steps;
     if (!runner.run(i + 1, scenario.steps[i]))
       ++result.mismatches;
+    heldLines = nullptr;
+    traceSetSink(options.trace ? traceStraightOut : std::function<void(const std::string&)>());
+  };
+  // failHost steps that come first refuse calls of the set-up.
+  size_t next = 0;
+  for (; next < scenario.steps.size() && scenario.steps[next].op == StepOp::FailHost; ++next)
+    play(next);
+
+  std::string why;
+  const int32_t setupRc = setUp(scenario, module, vm, out, trace, &why);
+  if (setupRc != scenario.setupStatus) {
+    setupFailed(result, out,
+                setupRc < 0 ? why
+                            : "the set-up succeeded; the scenario expects it refused with " +
+                                  statusText(scenario.setupStatus));
+    traceSetSink({});
+    return result;
   }
-  heldLines = nullptr;
+  if (setupRc < 0 && trace)
+    std::fprintf(out, "set-up refused as the scenario expects: %s\n", why.c_str());
+
+  for (; next < scenario.steps.size(); ++next)
+    play(next);
+  traceSetSink({});
   std::fflush(stdout);
   return result;
 }

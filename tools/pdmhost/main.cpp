@@ -2,18 +2,24 @@
 // the VM manager (device table, callbacks, interrupts) and as the device manager (the
 // stand-in host), then drives guest accesses and checks what they give.
 #include "tools/pdmhost/DeviceModels.h"
+#include "tools/pdmhost/Fuzz.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* usage =
     "usage: pdmhost [options] [SCENARIO.json]\n"
+    "       pdmhost --vm-manager LIBRARY [options] [SCENARIO.json]\n"
+    "       pdmhost fuzz [--steps M | --seconds N] [--rng N] [--vm-manager LIBRARY] ...\n"
+    "               (pdmhost fuzz --help)\n"
     "\n"
     "Loads the module, builds the device table of a scenario (the built-in sample VM when\n"
     "no file is given), initialises and registers the module, constructs every device,\n"
@@ -23,8 +29,21 @@ const char* usage =
     "options:\n"
     "  --module PATH     the module to load (default: VmmgrVboxPdm beside pdmhost; an\n"
     "                    installed Linux pdmhost also looks in ../lib)\n"
+    "  --vm-manager PATH the VM manager's device library: pdmhost calls its entry\n"
+    "                    vmmgrPdmHostEntry (vmmgr/vbox/pdm/VmmgrPdmHostEntry.h) with the\n"
+    "                    module's init, and the library's table replaces the scenario's\n"
+    "                    devices (the scenario then lists none; without one, pdmhost only\n"
+    "                    registers, constructs and places)\n"
     "  --own-logger      hand the module no logger: it logs with its own (standard output)\n"
     "  --verbose         pdmhost's logger also shows the module's debug lines\n"
+    "  --trace           show every call the host makes into the module, every callback\n"
+    "                    the module makes into the VM manager and every interrupt change,\n"
+    "                    in order (a step that mismatches shows its calls anyway)\n"
+    "  --check           read the scenario (and the library's table), print the devices,\n"
+    "                    regions and placements the run would make, and run nothing\n"
+    "  --report FILE     also write a JUnit XML report: one test case per step, a failure\n"
+    "                    carrying the step's mismatch, note and calls\n"
+    "  --json            print the summary and each mismatch as JSON, and nothing else\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
     "                    the summary\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
@@ -50,7 +69,11 @@ const char* usage =
 
 int run(int argc, char** argv) {
   std::string modulePath;
+  std::string vmManagerPath;
   std::string scenarioPath;
+  std::string reportPath;
+  bool json = false;
+  bool check = false;
   pdmhost::RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -67,10 +90,28 @@ int run(int argc, char** argv) {
         return 2;
       }
       modulePath = argv[++i];
+    } else if (arg == "--vm-manager") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "pdmhost: --vm-manager needs the path of the VM manager's library\n");
+        return 2;
+      }
+      vmManagerPath = argv[++i];
     } else if (arg == "--own-logger") {
       options.ownLogger = true;
     } else if (arg == "--verbose") {
       options.logLevel = 3;
+    } else if (arg == "--report") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "pdmhost: --report needs the path of the JUnit XML file to write\n");
+        return 2;
+      }
+      reportPath = argv[++i];
+    } else if (arg == "--check") {
+      check = true;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--trace") {
+      options.trace = true;
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg.empty() || arg[0] == '-') {
@@ -86,16 +127,17 @@ int run(int argc, char** argv) {
     }
   }
 
-  pdmhost::Scenario scenario;
-  try {
-    scenario = scenarioPath.empty()
-                   ? pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample")
-                   : pdmhost::readScenarioFile(scenarioPath);
-  } catch (const pdmhost::ScenarioError& e) {
-    std::fprintf(stderr, "pdmhost: %s\n", e.what());
+  if (json && options.ownLogger) {
+    std::fprintf(stderr, "pdmhost: --json with --own-logger: the module's own lines would go "
+                         "into the JSON\n");
     return 2;
   }
-
+  // With --json the JSON is all standard output holds; the human output goes nowhere.
+  std::FILE* human = json ? std::tmpfile() : stdout;
+  if (!human) {
+    std::fprintf(stderr, "pdmhost: --json: no temporary file for the human output\n");
+    return 2;
+  }
   if (modulePath.empty())
     modulePath = pdmhost::defaultModulePath();
   pdmhost::ModuleEntries module;
@@ -104,13 +146,76 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "pdmhost: %s\n", error.c_str());
     return 2;
   }
-  if (!options.quiet)
-    std::printf("pdmhost: module %s, scenario %s\n", modulePath.c_str(),
-                scenarioPath.empty() ? "built-in sample" : scenarioPath.c_str());
+  VmmgrPdmHostEntryFn vmManagerEntry = nullptr;
+  if (!vmManagerPath.empty() && !pdmhost::loadVmManager(vmManagerPath, &vmManagerEntry, &error)) {
+    std::fprintf(stderr, "pdmhost: %s\n", error.c_str());
+    return 2;
+  }
+  const auto header = [&] {
+    if (!options.quiet)
+      std::fprintf(human, "pdmhost: module %s%s%s, scenario %s\n", modulePath.c_str(),
+                   vmManagerPath.empty() ? "" : ", VM manager ", vmManagerPath.c_str(),
+                   !scenarioPath.empty() ? scenarioPath.c_str()
+                   : vmManagerEntry      ? "none (set-up only)"
+                                         : "built-in sample");
+  };
 
-  const pdmhost::RunResult result = pdmhost::runScenario(scenario, module, options, stdout);
-  std::printf("summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
-              result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
+  // The VM manager's library hands its table to the module first, as in production; the
+  // scenario's steps are then checked against that table.
+  pdmhost::VmManagerTable vmManager;
+  std::vector<pdmhost::ScenarioDevice> provided;
+  pdmhost::RunResult result;
+  pdmhost::Scenario scenario;
+  const std::string suite = !scenarioPath.empty() ? scenarioPath
+                            : vmManagerEntry      ? vmManagerPath
+                                                  : "built-in sample";
+  if (vmManagerEntry) {
+    header();
+    if (!pdmhost::startVmManager(vmManagerEntry, module, options, human, &vmManager, &error)) {
+      std::fprintf(human, "setup failed: %s\n", error.c_str());
+      result.setupFailed = true;
+      result.setupError = error;
+    } else {
+      provided = pdmhost::devicesOfTable(*vmManager.list);
+    }
+  }
+  if (!result.setupFailed) {
+    try {
+      if (!scenarioPath.empty())
+        scenario = pdmhost::readScenarioFile(scenarioPath, vmManagerEntry ? &provided : nullptr);
+      else if (vmManagerEntry)
+        scenario = pdmhost::parseScenario("{}", "no scenario", &provided);
+      else
+        scenario = pdmhost::parseScenario(pdmhost::sampleScenarioJson(), "built-in sample");
+    } catch (const pdmhost::ScenarioError& e) {
+      std::fflush(human);
+      std::fprintf(stderr, "pdmhost: %s\n", e.what());
+      return 2;
+    }
+    if (!vmManagerEntry)
+      header();
+    if (check) {
+      pdmhost::printCheck(scenario, human);
+      return 0;
+    }
+    result = pdmhost::runScenario(scenario, module, options, human,
+                                  vmManagerEntry ? &vmManager : nullptr);
+  }
+  std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
+               result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
+  std::fflush(human);
+  if (json)
+    std::fputs(pdmhost::jsonReport(suite, scenario.devices.size(), result).c_str(), stdout);
+  if (!reportPath.empty()) {
+    std::FILE* report = std::fopen(reportPath.c_str(), "wb");
+    const std::string xml = pdmhost::junitReport(suite, result);
+    if (!report || std::fwrite(xml.data(), 1, xml.size(), report) != xml.size() ||
+        std::fclose(report) != 0) {
+      std::fprintf(stderr, "pdmhost: cannot write the report %s: %s\n", reportPath.c_str(),
+                   std::strerror(errno));
+      return 2;
+    }
+  }
   std::fflush(stdout);
   return result.mismatches || result.setupFailed ? 1 : 0;
 }
@@ -120,6 +225,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Whatever escapes (memory exhausted, a failure of the system) still ends in one line.
   try {
+    if (argc > 1 && std::strcmp(argv[1], "fuzz") == 0)
+      return pdmhost::fuzzMain(argc, argv);
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::fflush(stdout);

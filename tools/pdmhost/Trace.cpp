@@ -1,0 +1,169 @@
+#include "tools/pdmhost/Trace.h"
+
+#include <array>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace pdmhost {
+
+namespace {
+
+std::recursive_mutex lock; // the VM manager may call the interrupt function on its threads
+std::function<void(const std::string&)> sink;
+int depth = 0;
+
+struct Traced {
+  std::string name;
+  VmmgrSerialReadFn serialRead;
+  VmmgrSerialWriteFn serialWrite;
+  VmmgrPciReadFn pciRead;
+  VmmgrPciWriteFn pciWrite;
+};
+Traced traced[PDMHOST_MAX_TRACED];
+VmmgrDeviceList* tracedList = nullptr;
+VmmgrSetIrqFn realSetIrq = nullptr;
+std::vector<CallbackCall> reached;
+
+void note(size_t entry, const char* callback, uint64_t where, uint32_t size) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  reached.push_back(CallbackCall{entry, callback, where, size});
+}
+
+std::string format(const char* f, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, f);
+  std::vsnprintf(text, sizeof text, f, args);
+  va_end(args);
+  return text;
+}
+
+uint64_t load(const void* p, uint32_t size) {
+  uint64_t v = 0;
+  std::memcpy(&v, p, size < 8 ? size : 8);
+  return v;
+}
+
+template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t size) {
+  note(I, "serialReadFn", port, size);
+  traceCall(format("module -> VM manager: serialReadFn(%s port 0x%x, size %u)",
+                   traced[I].name.c_str(), port, size));
+  const int32_t rc = traced[I].serialRead(port, value, size);
+  traceReturn(format("= %d, value 0x%x", rc, *value));
+  return rc;
+}
+template <size_t I> int32_t serialWrite(uint16_t port, uint32_t value, uint32_t size) {
+  note(I, "serialWriteFn", port, size);
+  traceCall(format("module -> VM manager: serialWriteFn(%s port 0x%x, value 0x%x, size %u)",
+                   traced[I].name.c_str(), port, value, size));
+  const int32_t rc = traced[I].serialWrite(port, value, size);
+  traceReturn(format("= %d", rc));
+  return rc;
+}
+template <size_t I> int32_t pciRead(uint64_t offset, void* buffer, uint32_t size) {
+  note(I, "pciReadFn", offset, size);
+  traceCall(format("module -> VM manager: pciReadFn(%s offset 0x%" PRIx64 ", size %u)",
+                   traced[I].name.c_str(), offset, size));
+  const int32_t rc = traced[I].pciRead(offset, buffer, size);
+  traceReturn(format("= %d, value 0x%" PRIx64, rc, load(buffer, size)));
+  return rc;
+}
+template <size_t I> int32_t pciWrite(uint64_t offset, const void* buffer, uint32_t size) {
+  note(I, "pciWriteFn", offset, size);
+  traceCall(format("module -> VM manager: pciWriteFn(%s offset 0x%" PRIx64 ", value 0x%" PRIx64
+                   ", size %u)",
+                   traced[I].name.c_str(), offset, load(buffer, size), size));
+  const int32_t rc = traced[I].pciWrite(offset, buffer, size);
+  traceReturn(format("= %d", rc));
+  return rc;
+}
+
+struct Forwarders {
+  VmmgrSerialReadFn serialRead;
+  VmmgrSerialWriteFn serialWrite;
+  VmmgrPciReadFn pciRead;
+  VmmgrPciWriteFn pciWrite;
+};
+template <size_t... I> constexpr auto stamp(std::index_sequence<I...>) {
+  return std::array<Forwarders, sizeof...(I)>{
+      Forwarders{serialRead<I>, serialWrite<I>, pciRead<I>, pciWrite<I>}...};
+}
+constexpr auto forwarders = stamp(std::make_index_sequence<PDMHOST_MAX_TRACED>());
+
+void setIrqForwarder(void* devIns, int32_t level) {
+  std::string name = "?";
+  if (tracedList)
+    for (auto* e = static_cast<VmmgrDeviceDesc*>(tracedList->begin); e != tracedList->end; ++e)
+      if (e->devIns == devIns && devIns)
+        name.assign(vmmgrStdStringData(e->name), e->name.size);
+  traceCall(format("VM manager -> module: vmmgrVboxPdmSetIrq(%s, level %d)", name.c_str(), level));
+  realSetIrq(devIns, level);
+  traceReturn("= (returns nothing)");
+}
+
+} // namespace
+
+void traceSetSink(std::function<void(const std::string&)> s) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  sink = std::move(s);
+  depth = 0;
+}
+
+bool traceOn() {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return static_cast<bool>(sink);
+}
+
+void traceLine(const std::string& text) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  if (sink)
+    sink(std::string(2 * depth, ' ') + text);
+}
+
+void traceCall(const std::string& text) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  traceLine(text);
+  ++depth;
+}
+
+void traceReturn(const std::string& text) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  if (depth > 0)
+    --depth;
+  traceLine(text);
+}
+
+std::vector<CallbackCall> traceTakeCalls() {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return std::exchange(reached, {});
+}
+
+void traceTableCallbacks(VmmgrDeviceList* list) {
+  tracedList = list;
+  auto* entries = static_cast<VmmgrDeviceDesc*>(list->begin);
+  const size_t count = static_cast<size_t>(static_cast<VmmgrDeviceDesc*>(list->end) - entries);
+  for (size_t i = 0; i < count && i < PDMHOST_MAX_TRACED; ++i) {
+    VmmgrDeviceDesc& e = entries[i];
+    traced[i] = Traced{std::string(vmmgrStdStringData(e.name), e.name.size), e.serialReadFn,
+                       e.serialWriteFn, e.pciReadFn, e.pciWriteFn};
+    // Only the callbacks the entry has: a missing one stays missing.
+    if (e.type == VMMGR_DEVICE_SERIAL) {
+      e.serialReadFn = e.serialReadFn ? forwarders[i].serialRead : nullptr;
+      e.serialWriteFn = e.serialWriteFn ? forwarders[i].serialWrite : nullptr;
+    } else if (e.type == VMMGR_DEVICE_PCI) {
+      e.pciReadFn = e.pciReadFn ? forwarders[i].pciRead : nullptr;
+      e.pciWriteFn = e.pciWriteFn ? forwarders[i].pciWrite : nullptr;
+    }
+  }
+}
+
+VmmgrSetIrqFn traceSetIrq(VmmgrSetIrqFn real) {
+  realSetIrq = real;
+  return real ? setIrqForwarder : nullptr;
+}
+
+} // namespace pdmhost
