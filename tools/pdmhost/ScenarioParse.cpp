@@ -117,7 +117,7 @@ struct Field {
   uint32_t line;
 };
 
-enum class Frame { Root, Devices, Device, Regions, Region, Steps, Step };
+enum class Frame { Root, Devices, Device, Regions, Region, Steps, Step, Levels };
 
 struct Level {
   Level(Frame f, std::string p, uint32_t l) : frame(f), path(std::move(p)), line(l) {}
@@ -305,6 +305,8 @@ public:
       return true;
     }
     Level& top = stack_.back();
+    if (top.frame == Frame::Levels)
+      notLevel(top, "an object");
     const Frame inner = top.frame == Frame::Devices   ? Frame::Device
                         : top.frame == Frame::Regions ? Frame::Region
                         : top.frame == Frame::Steps   ? Frame::Step
@@ -318,8 +320,16 @@ public:
     if (stack_.empty())
       fail(line(), "", "the top level is an object with \"devices\" and \"steps\"");
     Level& top = stack_.back();
+    if (top.frame == Frame::Levels)
+      notLevel(top, "an array");
     if (isArray(top.frame))
       fail(line(), top.path + "[" + std::to_string(top.count) + "]", element() + ", not an array");
+    if (top.frame == Frame::Step && key_ == "levels") {
+      // [1, 0, 1, 0] is read as its text form "1,0,1,0", which the step checks.
+      top.fields.push_back(Field{key_, Scalar{Scalar::String, 0, {}}, line()});
+      stack_.push_back(Level(Frame::Levels, top.path + ".levels", line()));
+      return true;
+    }
     if (!listed(ARRAY_KEYS, key_))
       notSingle("an array");
     top.fields.push_back(Field{key_, Scalar{Scalar::Array, 0, {}}, line()});
@@ -390,6 +400,13 @@ private:
     if (stack_.empty())
       fail(line(), "", "the top level is an object with \"devices\" and \"steps\"");
     Level& top = stack_.back();
+    if (top.frame == Frame::Levels) {
+      if (v.kind != Scalar::Unsigned || v.magnitude > 1)
+        notLevel(top, shown(v));
+      std::string& text = stack_[stack_.size() - 2].fields.back().value.text;
+      text += (top.count++ ? "," : "") + std::to_string(v.magnitude);
+      return true;
+    }
     if (isArray(top.frame))
       fail(line(), top.path + "[" + std::to_string(top.count) + "]",
            element() + ", got " + shown(v));
@@ -397,6 +414,10 @@ private:
       fail(line(), pathOf(top), "expected an array, got " + shown(v));
     top.fields.push_back(Field{std::move(key_), std::move(v), line()});
     return true;
+  }
+  [[noreturn]] void notLevel(const Level& levels, const std::string& got) {
+    fail(line(), levels.path + "[" + std::to_string(levels.count) + "]",
+         "a level is 0 or 1, got " + got);
   }
   [[noreturn]] void notSingle(const char* what) {
     fail(line(), pathOf(stack_.back()),
