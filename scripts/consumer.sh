@@ -22,6 +22,7 @@ VmmgrVboxPdm/tools/pdmhost/Scenario.h
 VmmgrVboxPdm/tools/pdmhost/VmTable.h
 VmmgrVboxPdm/vmmgr/vbox/pdm/VmmgrDeviceTable.h
 VmmgrVboxPdm/vmmgr/vbox/pdm/VmmgrPdmHost.h
+VmmgrVboxPdm/vmmgr/vbox/pdm/VmmgrPdmHostEntry.h
 VmmgrVboxPdm/vmmgr/vbox/pdm/VmmgrVboxPdm.h
 VmmgrVboxPdm/xpl/XlogLogger.h"
 
