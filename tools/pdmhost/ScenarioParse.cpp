@@ -730,7 +730,7 @@ private:
   const char* end_;
   const char* reached_;
   const char* counted_ = begin_;
-  uint32_t lines_ = 0;
+  uint32_t lines_ = 1;
   const std::string& source_;
   std::vector<Level> stack_;
   std::string key_;
