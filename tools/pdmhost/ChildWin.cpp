@@ -1,19 +1,12 @@
 // The child process on Windows: CreateProcessW of this program, a wait with a deadline.
 #include "tools/pdmhost/Child.h"
+#include "tools/pdmhost/WideWin.h"
 
 #include <windows.h>
 
 #include <cstdio>
 
 namespace pdmhost {
-
-static std::wstring widen(const std::string& s) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-  std::wstring w(n > 0 ? n - 1 : 0, L'\0');
-  if (n > 0)
-    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
-  return w;
-}
 
 ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& outputPath,
                      int timeoutMs) {

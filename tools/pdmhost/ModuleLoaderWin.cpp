@@ -1,19 +1,12 @@
 // Loading the module on Windows: LoadLibraryW with the UTF-8 path widened.
 #include "tools/pdmhost/ModuleLoader.h"
+#include "tools/pdmhost/WideWin.h"
 
 #include <windows.h>
 
 #include <vector>
 
 namespace pdmhost {
-
-static std::wstring widen(const std::string& s) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-  std::wstring w(n > 0 ? n - 1 : 0, L'\0');
-  if (n > 0)
-    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
-  return w;
-}
 
 // Loads a library by path; on failure the system's reason in *error.
 static HMODULE loadLibrary(const std::string& path, std::string* error) {
