@@ -32,12 +32,6 @@ struct Target {
   std::string device;
 };
 
-std::string hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
-  return text;
-}
-
 // Ports of sizes 1, 2, 4 from one below to one past each range; memory of sizes 1 to 8 at
 // the registers at the start, inside, at the edges and just past each region; interrupts.
 json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
@@ -49,9 +43,9 @@ json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
     const uint32_t size = 1u << (rng() % 3);
     const uint64_t port =
         std::min<uint64_t>(t.base + rng() % (t.size + 2) - (t.base ? 1 : 0), 0xffff);
-    json s = {{"op", read ? "portRead" : "portWrite"}, {"port", hex(port)}, {"size", size}};
+    json s = {{"op", read ? "portRead" : "portWrite"}, {"port", hexText(port)}, {"size", size}};
     if (!read)
-      s["value"] = hex(rng() & ((uint64_t(1) << 8 * size) - 1));
+      s["value"] = hexText(rng() & ((uint64_t(1) << 8 * size) - 1));
     s["contract"] = true;
     return s;
   }
@@ -71,9 +65,9 @@ json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
     offset = rng() % t.size;
   }
   json s = {
-      {"op", read ? "memRead" : "memWrite"}, {"address", hex(t.base + offset)}, {"size", size}};
+      {"op", read ? "memRead" : "memWrite"}, {"address", hexText(t.base + offset)}, {"size", size}};
   if (!read)
-    s["value"] = hex(size == 8 ? rng() : rng() & ((uint64_t(1) << 8 * size) - 1));
+    s["value"] = hexText(size == 8 ? rng() : rng() & ((uint64_t(1) << 8 * size) - 1));
   s["contract"] = true;
   return s;
 }

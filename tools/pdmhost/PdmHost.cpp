@@ -62,6 +62,17 @@ const char* hostStatusName(int32_t status) {
   }
 }
 
+std::string hostStatusText(int32_t status) {
+  const char* name = hostStatusName(status);
+  return std::to_string(status) + (name ? std::string(" ") + name : "");
+}
+
+std::string hexText(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%" PRIx64, value);
+  return text;
+}
+
 std::string Device::name() const { return std::string(copy.name, strnlen(copy.name, 32)); }
 
 Host* Host::fromDevIns(const VmmgrPdmDevIns* devIns) { return priv(devIns).host; }
@@ -144,22 +155,6 @@ std::vector<IrqEvent> Host::irqEvents() const {
 
 // ---- the trace ----
 
-namespace {
-
-std::string hexOf(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%" PRIx64, v);
-  return text;
-}
-
-// "= 0" or "= -1004 PDMHOST_ERR_UNASSIGNED"
-std::string result(int32_t rc) {
-  const char* name = hostStatusName(rc);
-  return "= " + std::to_string(rc) + (name ? std::string(" ") + name : "");
-}
-
-} // namespace
-
 // ---- registration and construction ----
 
 int32_t Host::doRegister(const VmmgrDeviceRegistration* reg) {
@@ -190,7 +185,7 @@ int32_t Host::construct(size_t i) {
     traceCall("host -> module: construct " + d.name());
   d.constructStatus = d.record->construct(d.devIns, 0, &configHandle);
   if (traceOn())
-    traceReturn(result(d.constructStatus));
+    traceReturn("= " + hostStatusText(d.constructStatus));
   d.constructed = d.constructStatus >= 0;
   return d.constructStatus;
 }
@@ -350,10 +345,10 @@ int32_t Host::placeRegion(size_t i, uint32_t region, uint64_t gcPhys) {
       continue;
     if (traceOn())
       traceCall("host -> module: map " + d.name() + " region " + std::to_string(region) + " at " +
-                hexOf(gcPhys));
+                hexText(gcPhys));
     const int32_t rc = r.map(d.devIns, d.pciDev, region, gcPhys, r.size, r.type);
     if (traceOn())
-      traceReturn(result(rc));
+      traceReturn("= " + hostStatusText(rc));
     if (rc >= 0) {
       r.placed = true;
       r.gcPhys = gcPhys;
@@ -397,15 +392,15 @@ int32_t Host::portRead(uint16_t port, uint32_t size, uint32_t* value) {
     if (port >= r.first && port - r.first < r.count && r.in) {
       if (!traceOn())
         return r.in(r.devIns, r.user, port, value, size);
-      traceCall("host -> module: port in " + hexOf(port) + " size " + std::to_string(size) + " (" +
-                deviceOf(r.devIns)->name() + ")");
+      traceCall("host -> module: port in " + hexText(port) + " size " + std::to_string(size) +
+                " (" + deviceOf(r.devIns)->name() + ")");
       const int32_t rc = r.in(r.devIns, r.user, port, value, size);
-      traceReturn(result(rc) + ", value " + hexOf(*value));
+      traceReturn("= " + hostStatusText(rc) + ", value " + hexText(*value));
       return rc;
     }
   }
   if (traceOn())
-    traceLine("host: port " + hexOf(port) + " belongs to no device");
+    traceLine("host: port " + hexText(port) + " belongs to no device");
   *value = 0xFFFFFFFFu;
   return PDMHOST_ERR_UNASSIGNED;
 }
@@ -415,15 +410,15 @@ int32_t Host::portWrite(uint16_t port, uint32_t value, uint32_t size) {
     if (port >= r.first && port - r.first < r.count && r.out) {
       if (!traceOn())
         return r.out(r.devIns, r.user, port, value, size);
-      traceCall("host -> module: port out " + hexOf(port) + " value " + hexOf(value) + " size " +
-                std::to_string(size) + " (" + deviceOf(r.devIns)->name() + ")");
+      traceCall("host -> module: port out " + hexText(port) + " value " + hexText(value) +
+                " size " + std::to_string(size) + " (" + deviceOf(r.devIns)->name() + ")");
       const int32_t rc = r.out(r.devIns, r.user, port, value, size);
-      traceReturn(result(rc));
+      traceReturn("= " + hostStatusText(rc));
       return rc;
     }
   }
   if (traceOn())
-    traceLine("host: port " + hexOf(port) + " belongs to no device");
+    traceLine("host: port " + hexText(port) + " belongs to no device");
   return PDMHOST_ERR_UNASSIGNED;
 }
 
@@ -443,24 +438,24 @@ int32_t Host::memRead(uint64_t gcPhys, void* buffer, uint32_t size) {
   const Mapping* m = mappingAt(gcPhys, size, &base);
   if (!m) {
     if (traceOn())
-      traceLine("host: nothing is mapped at " + hexOf(gcPhys) + " size " + std::to_string(size));
+      traceLine("host: nothing is mapped at " + hexText(gcPhys) + " size " + std::to_string(size));
     std::memset(buffer, 0xFF, size);
     return PDMHOST_ERR_UNASSIGNED;
   }
   if (m->mmio) {
     if (!traceOn())
       return m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
-    traceCall("host -> module: MMIO read " + hexOf(gcPhys) + " size " + std::to_string(size) +
-              " (" + deviceOf(m->mmio->devIns)->name() + " +" + hexOf(gcPhys - base) + ")");
+    traceCall("host -> module: MMIO read " + hexText(gcPhys) + " size " + std::to_string(size) +
+              " (" + deviceOf(m->mmio->devIns)->name() + " +" + hexText(gcPhys - base) + ")");
     const int32_t rc = m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
     uint64_t value = 0;
     std::memcpy(&value, buffer, size);
-    traceReturn(result(rc) + ", value " + hexOf(value));
+    traceReturn("= " + hostStatusText(rc) + ", value " + hexText(value));
     return rc;
   }
   if (traceOn())
     traceLine("host: shared memory of " + deviceOf(m->shared->devIns)->name() + " +" +
-              hexOf(gcPhys - base) + " read by the guest, no call");
+              hexText(gcPhys - base) + " read by the guest, no call");
   std::memcpy(buffer, m->shared->memory.get() + (gcPhys - base), size);
   return PDMHOST_OK;
 }
@@ -470,7 +465,7 @@ int32_t Host::memWrite(uint64_t gcPhys, const void* buffer, uint32_t size) {
   const Mapping* m = mappingAt(gcPhys, size, &base);
   if (!m) {
     if (traceOn())
-      traceLine("host: nothing is mapped at " + hexOf(gcPhys) + " size " + std::to_string(size));
+      traceLine("host: nothing is mapped at " + hexText(gcPhys) + " size " + std::to_string(size));
     return PDMHOST_ERR_UNASSIGNED;
   }
   if (m->mmio) {
@@ -478,16 +473,16 @@ int32_t Host::memWrite(uint64_t gcPhys, const void* buffer, uint32_t size) {
       return m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
     uint64_t value = 0;
     std::memcpy(&value, buffer, size);
-    traceCall("host -> module: MMIO write " + hexOf(gcPhys) + " value " + hexOf(value) + " size " +
-              std::to_string(size) + " (" + deviceOf(m->mmio->devIns)->name() + " +" +
-              hexOf(gcPhys - base) + ")");
+    traceCall("host -> module: MMIO write " + hexText(gcPhys) + " value " + hexText(value) +
+              " size " + std::to_string(size) + " (" + deviceOf(m->mmio->devIns)->name() + " +" +
+              hexText(gcPhys - base) + ")");
     const int32_t rc = m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
-    traceReturn(result(rc));
+    traceReturn("= " + hostStatusText(rc));
     return rc;
   }
   if (traceOn())
     traceLine("host: shared memory of " + deviceOf(m->shared->devIns)->name() + " +" +
-              hexOf(gcPhys - base) + " written by the guest, no call");
+              hexText(gcPhys - base) + " written by the guest, no call");
   std::memcpy(m->shared->memory.get() + (gcPhys - base), buffer, size);
   return PDMHOST_OK;
 }

@@ -34,6 +34,10 @@ enum : int32_t {
 
 /// The name of one of the host's statuses ("PDMHOST_ERR_CONFLICT"), or nullptr.
 const char* hostStatusName(int32_t status);
+/// "-1004 PDMHOST_ERR_UNASSIGNED" for the host's statuses, the bare number otherwise.
+std::string hostStatusText(int32_t status);
+/// "0x1f": how pdmhost prints addresses and values.
+std::string hexText(uint64_t value);
 
 /// Zeroed memory whose pages become resident only when touched, so a large region costs
 /// what the guest uses of it. Reserved with mmap (POSIX) or VirtualAlloc (Windows).

@@ -80,12 +80,6 @@ bool listed(const char* list, const std::string& key) {
          std::strstr(list, (" " + key + " ").c_str()) != nullptr;
 }
 
-std::string hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llx", static_cast<unsigned long long>(v));
-  return b;
-}
-
 struct Scalar {
   enum Kind { Null, Bool, Unsigned, Negative, Float, String, Array } kind = Null;
   uint64_t magnitude = 0; // Unsigned, Negative (absolute value), Bool (0 or 1)
@@ -505,7 +499,7 @@ private:
     r.size = f.integer<uint64_t>("size");
     const uint64_t max = r.mmio ? PDMHOST_MAX_MMIO_REGION_SIZE : PDMHOST_MAX_SHARED_REGION_SIZE;
     if (r.size < PDMHOST_MIN_REGION_SIZE || r.size > max || (r.size & (r.size - 1)))
-      f.failField(f.need("size"), "a region size is a power of two from 16 to " + hex(max) +
+      f.failField(f.need("size"), "a region size is a power of two from 16 to " + hexText(max) +
                                       (r.mmio ? " (MMIO)" : " (shared memory)"));
     return r;
   }
@@ -569,7 +563,7 @@ private:
       s.value = f.integer<uint64_t>("value");
       if (!fits(s.value, s.size))
         f.failField(f.need("value"),
-                    hex(s.value) + " does not fit " + std::to_string(s.size) + " bytes");
+                    hexText(s.value) + " does not fit " + std::to_string(s.size) + " bytes");
     }
     if (listed(info->fields, "expect")) {
       // A read expected to fail may leave its value unchecked.
@@ -577,7 +571,7 @@ private:
         s.expect = f.integer<uint64_t>("expect");
       if (s.expect && !fits(*s.expect, s.size))
         f.failField(f.need("expect"),
-                    hex(*s.expect) + " does not fit " + std::to_string(s.size) + " bytes");
+                    hexText(*s.expect) + " does not fit " + std::to_string(s.size) + " bytes");
     }
     if (listed(info->fields, "count"))
       s.count = f.optionalInteger<uint32_t>("count");
@@ -670,12 +664,12 @@ private:
         if (shared > PDMHOST_MAX_SHARED_TOTAL)
           fail(d.line, path + ".regions[" + std::to_string(r) + "]",
                "the shared-memory regions of a scenario total at most " +
-                   hex(PDMHOST_MAX_SHARED_TOTAL) + " bytes");
+                   hexText(PDMHOST_MAX_SHARED_TOTAL) + " bytes");
         // Placement as the host does it: upward from placementBase, each aligned to its size.
         if (cursor > UINT64_MAX - (align - 1) ||
             size > UINT64_MAX - (cursor + align - 1) / align * align)
           fail(d.line, path + ".regions[" + std::to_string(r) + "]",
-               "placed upward from placementBase " + hex(scenario_.placementBase) +
+               "placed upward from placementBase " + hexText(scenario_.placementBase) +
                    ", the region would run past the end of the address space");
         cursor = (cursor + align - 1) / align * align + size;
       }
@@ -723,7 +717,7 @@ private:
     if (s.op != StepOp::PlaceRegion && (s.offset > r.size || s.size > r.size - s.offset))
       fail(s.line, path + ".offset",
            "the access runs past the end of region " + std::to_string(s.region) + " (" +
-               hex(r.size) + " bytes)");
+               hexText(r.size) + " bytes)");
   }
 
   const char* begin_;

@@ -139,18 +139,6 @@ size_t tableSize(const VmmgrDeviceList& list) {
                              static_cast<VmmgrDeviceDesc*>(list.begin));
 }
 
-std::string hex(uint64_t v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "0x%" PRIx64, v);
-  return b;
-}
-
-// "-1004 PDMHOST_ERR_UNASSIGNED" for the host's statuses, the bare number otherwise.
-std::string statusText(int32_t status) {
-  const char* name = hostStatusName(status);
-  return std::to_string(status) + (name ? std::string(" ") + name : "");
-}
-
 struct Vm {
   VmTable table;
   Host host;
@@ -232,13 +220,13 @@ public:
     case StepOp::PortRead: {
       uint32_t value = 0;
       const int32_t rc = vm_.host.portRead(s.port, s.size, &value);
-      describe("portRead  port " + hex(s.port) + sized + " -> " + hex(value));
+      describe("portRead  port " + hexText(s.port) + sized + " -> " + hexText(value));
       checkStatus(rc);
       checkValue(value);
       break;
     }
     case StepOp::PortWrite:
-      describe("portWrite port " + hex(s.port) + sized + " <- " + hex(s.value));
+      describe("portWrite port " + hexText(s.port) + sized + " <- " + hexText(s.value));
       checkStatus(vm_.host.portWrite(s.port, static_cast<uint32_t>(s.value), s.size));
       break;
     case StepOp::MemRead:
@@ -250,12 +238,12 @@ public:
       if (s.op == StepOp::MemRead) {
         const int32_t rc = vm_.host.memRead(address, bytes, s.size);
         const uint64_t value = load(bytes, s.size);
-        describe("memRead   " + hex(address) + sized + " -> " + hex(value));
+        describe("memRead   " + hexText(address) + sized + " -> " + hexText(value));
         checkStatus(rc);
         checkValue(value);
       } else {
         std::memcpy(bytes, &s.value, s.size);
-        describe("memWrite  " + hex(address) + sized + " <- " + hex(s.value));
+        describe("memWrite  " + hexText(address) + sized + " <- " + hexText(s.value));
         checkStatus(vm_.host.memWrite(address, bytes, s.size));
       }
       break;
@@ -265,14 +253,15 @@ public:
       uint8_t* memory = sharedMemory(s, name);
       if (!memory)
         break;
-      const std::string where = name + " region " + std::to_string(s.region) + " +" + hex(s.offset);
+      const std::string where =
+          name + " region " + std::to_string(s.region) + " +" + hexText(s.offset);
       if (s.op == StepOp::SharedRead) {
         const uint64_t value = load(memory + s.offset, s.size);
-        describe("sharedRead  " + where + " (VM manager's view) -> " + hex(value));
+        describe("sharedRead  " + where + " (VM manager's view) -> " + hexText(value));
         checkValue(value);
       } else {
         std::memcpy(memory + s.offset, &s.value, s.size);
-        describe("sharedWrite " + where + " (VM manager's view) <- " + hex(s.value));
+        describe("sharedWrite " + where + " (VM manager's view) <- " + hexText(s.value));
       }
       break;
     }
@@ -295,7 +284,7 @@ public:
     case StepOp::ExpectConfig:
       if (Device* d = device(name)) {
         const uint64_t value = load(static_cast<uint8_t*>(d->pciDev) + s.offset, s.size);
-        describe("config    " + name + " +" + hex(s.offset) + sized + " = " + hex(value));
+        describe("config    " + name + " +" + hexText(s.offset) + sized + " = " + hexText(value));
         checkValue(value);
       }
       break;
@@ -311,7 +300,7 @@ public:
       for (uint32_t k = 0; k < calls; ++k)
         vm_.host.injectStatus(static_cast<HostOp>(s.hostOp), s.status);
       describe("failHost  " + s.text + " refuses its next " + std::to_string(calls) +
-               " calls with " + statusText(s.status));
+               " calls with " + hostStatusText(s.status));
       break;
     }
     case StepOp::ExpectLog: {
@@ -350,7 +339,7 @@ public:
         found += c.entry == s.device && s.callback == c.callback &&
                  (!s.address || c.where == *s.address) && (!s.size || c.size == s.size);
       describe("expectCalls " + name + " " + s.callback +
-               (s.address ? " at " + hex(*s.address) : "") +
+               (s.address ? " at " + hexText(*s.address) : "") +
                (s.size ? " size " + std::to_string(s.size) : "") + ": " + std::to_string(found));
       if (found != *s.count)
         mismatch(std::to_string(found) + " calls, expected " + std::to_string(*s.count));
@@ -359,7 +348,7 @@ public:
     case StepOp::PlaceRegion:
       if (device(name)) {
         describe("place     " + name + " region " + std::to_string(s.region) + " at " +
-                 hex(*s.address));
+                 hexText(*s.address));
         checkStatus(vm_.host.placeRegion(s.device, s.region, *s.address));
       }
       break;
@@ -380,21 +369,21 @@ private:
     detail_ += detail_.empty() ? why : "; " + why;
   }
   void checkStatus(int32_t rc) {
-    line_ += "  [status " + statusText(rc) + "]";
+    line_ += "  [status " + hostStatusText(rc) + "]";
     if (step_->contract) {
       // The module gives 0, its own failure status (-1 ports, -2 MMIO), or passes the
       // host's on; a guest access can meet only "nothing is mapped" from the host.
       const bool port = step_->op == StepOp::PortRead || step_->op == StepOp::PortWrite;
       if (rc != 0 && rc != (port ? -1 : -2) && rc != PDMHOST_ERR_UNASSIGNED)
-        mismatch("status " + statusText(rc) + " is outside the module's contract");
+        mismatch("status " + hostStatusText(rc) + " is outside the module's contract");
       return;
     }
     if (rc != step_->status)
-      mismatch("status " + statusText(rc) + ", expected " + statusText(step_->status));
+      mismatch("status " + hostStatusText(rc) + ", expected " + hostStatusText(step_->status));
   }
   void checkValue(uint64_t value) {
     if (step_->expect && value != *step_->expect)
-      mismatch("value " + hex(value) + ", expected " + hex(*step_->expect));
+      mismatch("value " + hexText(value) + ", expected " + hexText(*step_->expect));
   }
 
   // Devices are registered and constructed in table order, so index i is device i.
@@ -478,7 +467,7 @@ const char* kindOf(const VmmgrDeviceRegistration& reg) {
 
 void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
   const Device& d = vm.host.devices()[i];
-  std::fprintf(out, "construct: %s -> %s\n", d.name().c_str(), statusText(rc).c_str());
+  std::fprintf(out, "construct: %s -> %s\n", d.name().c_str(), hostStatusText(rc).c_str());
   for (const PortRange& p : vm.host.portRanges())
     if (p.devIns == d.devIns)
       std::fprintf(out, "  ports 0x%04x-0x%04x\n", p.first, p.first + p.count - 1);
@@ -576,18 +565,18 @@ static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& 
                      bool trace, std::string* why) {
   traceCall("host -> module: VBoxDevicesRegister");
   const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
-  traceReturn("= " + statusText(regRc));
+  traceReturn("= " + hostStatusText(regRc));
   std::fflush(stdout);
   if (trace) {
     std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
-                 statusText(regRc).c_str(), vm.host.devices().size());
+                 hostStatusText(regRc).c_str(), vm.host.devices().size());
     for (const Device& d : vm.host.devices())
       std::fprintf(out, "  %-31s %-6s instance %3u bytes  flags 0x%x  class 0x%08x  \"%s\"\n",
                    d.name().c_str(), kindOf(d.copy), d.copy.instanceSize, d.copy.flags,
                    d.copy.deviceClass, d.copy.description);
   }
   if (regRc < 0 || vm.setIrq == nullptr) {
-    *why = "registration -> " + statusText(regRc);
+    *why = "registration -> " + hostStatusText(regRc);
     return regRc < 0 ? regRc : PDMHOST_ERR_INVALID;
   }
 
@@ -598,7 +587,7 @@ static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& 
     if (trace)
       traceConstruction(vm, i, rc, out);
     if (rc < 0) {
-      *why = "construction of " + d.name() + " -> " + statusText(rc);
+      *why = "construction of " + d.name() + " -> " + hostStatusText(rc);
       return rc;
     }
   }
@@ -612,7 +601,7 @@ static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& 
                      d.name().c_str(), r.region, r.gcPhys, r.size);
   }
   if (placeRc < 0)
-    *why = "placing regions -> " + statusText(placeRc);
+    *why = "placing regions -> " + hostStatusText(placeRc);
   return placeRc;
 }
 
@@ -669,7 +658,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
     setupFailed(result, out,
                 setupRc < 0 ? why
                             : "the set-up succeeded; the scenario expects it refused with " +
-                                  statusText(scenario.setupStatus));
+                                  hostStatusText(scenario.setupStatus));
     traceSetSink({});
     return result;
   }
