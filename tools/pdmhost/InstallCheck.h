@@ -19,6 +19,10 @@ struct InstallReport {
 /// Windows: absolute path, an Authenticode signature, an owner the loader trusts).
 InstallReport checkInstall(const std::string& path);
 
+/// The module file's absolute path as VirtualBox is to be given it (POSIX: every symbolic
+/// link resolved; Windows: the full path). False with *error when it names no file.
+bool moduleRealPath(const std::string& path, std::string* real, std::string* error);
+
 enum class PeSignature { NotPe, Unsigned, Signed };
 
 /// Whether the PE image in `bytes` carries an Authenticode signature: its security

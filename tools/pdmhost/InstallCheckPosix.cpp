@@ -70,6 +70,21 @@ bool checkComponent(const std::string& path, bool final, InstallReport* report) 
 
 } // namespace
 
+bool moduleRealPath(const std::string& path, std::string* real, std::string* error) {
+  char resolved[PATH_MAX];
+  struct stat st;
+  if (!realpath(path.c_str(), resolved) || stat(resolved, &st) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = path + ": not a file";
+    return false;
+  }
+  *real = resolved;
+  return true;
+}
+
 InstallReport checkInstall(const std::string& given) {
   InstallReport report;
   std::string path = given;

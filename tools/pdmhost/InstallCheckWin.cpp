@@ -9,8 +9,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <fstream>
-#include <iterator>
+#include <string>
 
 namespace pdmhost {
 
@@ -36,6 +35,22 @@ const char* trustedOwner(PSID owner) {
 
 } // namespace
 
+bool moduleRealPath(const std::string& path, std::string* real, std::string* error) {
+  const std::wstring wide = widen(path);
+  wchar_t full[32768];
+  const DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
+  const DWORD attributes = n && n < 32768 ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = path + ": not a file (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, full, -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(size > 0 ? size - 1 : 0, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, full, -1, utf8.data(), size, nullptr, nullptr);
+  *real = utf8;
+  return true;
+}
+
 InstallReport checkInstall(const std::string& path) {
   InstallReport report;
   const std::string q = "'" + path + "'";
@@ -44,12 +59,22 @@ InstallReport checkInstall(const std::string& path) {
   if (!absolute)
     report.refusals.push_back(q + ": not an absolute path with a drive letter (VirtualBox: "
                                   "\"The path is not absolute\")");
-  std::ifstream in(widen(path).c_str(), std::ios::binary);
-  if (!in) {
-    report.refusals.push_back(q + ": cannot be opened");
+  // The C++ file streams cannot be used against the runtime this build links.
+  const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER size{};
+  if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) || size.QuadPart > (1ll << 30)) {
+    report.refusals.push_back(q + ": cannot be read (error " + std::to_string(GetLastError()) +
+                              ")");
+    if (file != INVALID_HANDLE_VALUE)
+      CloseHandle(file);
     return report;
   }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD got = 0;
+  const bool read = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  CloseHandle(file);
+  bytes.resize(read ? got : 0);
   switch (peSignature(bytes)) {
   case PeSignature::NotPe:
     report.refusals.push_back(q + ": not a PE image (not a DLL)");

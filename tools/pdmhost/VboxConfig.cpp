@@ -3,13 +3,13 @@
 // configuration tree (ConsoleImpl2.cpp / ConsoleImplConfigCommon.cpp); its device manager
 // loads each module named under PDM/Devices by its Path and constructs each instance node
 // under Devices/<device>/<instance> (PDMDevice.cpp).
+#include "tools/pdmhost/InstallCheck.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/VboxCommands.h"
 #include "tools/pdmhost/VboxRules.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -98,11 +98,9 @@ int vboxConfigMain(int argc, char** argv) {
 
   if (modulePath.empty())
     modulePath = defaultModulePath();
-  std::error_code ec;
-  const std::filesystem::path real = std::filesystem::canonical(modulePath, ec);
-  if (ec || !std::filesystem::is_regular_file(real, ec))
-    return bad("the module " + modulePath + ": " + (ec ? ec.message() : std::string("not a file")));
-  const std::string realModule = real.string();
+  std::string realModule;
+  if (!moduleRealPath(modulePath, &realModule, &error))
+    return bad("the module " + error);
 
   std::vector<ScenarioDevice> devices;
   if (!vmManagerPath.empty()) {
