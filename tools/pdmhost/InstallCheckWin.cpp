@@ -9,7 +9,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwctype>
 #include <string>
+#include <vector>
 
 namespace pdmhost {
 
@@ -31,6 +33,35 @@ const char* trustedOwner(PSID owner) {
       return n[1];
   }
   return nullptr;
+}
+
+// Whether `path` lies in one of the directories VirtualBox's screening of DLL loads takes
+// third-party images from (supR3HardenedScreenImage, SUPR3HardenedMain-win.cpp): Program
+// Files and Common Files, both architectures, and System32. Compared without regard to case.
+bool inTrustedLocation(const std::string& path) {
+  std::wstring wide = widen(path);
+  for (wchar_t& c : wide)
+    c = c == L'/' ? L'\\' : static_cast<wchar_t>(towlower(c));
+  const wchar_t* const variables[] = {L"ProgramFiles", L"ProgramFiles(x86)", L"CommonProgramFiles",
+                                      L"CommonProgramFiles(x86)"};
+  std::vector<std::wstring> roots;
+  wchar_t buffer[MAX_PATH + 1];
+  for (const wchar_t* v : variables) {
+    const DWORD n = GetEnvironmentVariableW(v, buffer, MAX_PATH + 1);
+    if (n > 0 && n <= MAX_PATH)
+      roots.emplace_back(buffer, n);
+  }
+  const UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+  if (n > 0 && n <= MAX_PATH)
+    roots.emplace_back(buffer, n);
+  for (std::wstring root : roots) {
+    for (wchar_t& c : root)
+      c = static_cast<wchar_t>(towlower(c));
+    if (wide.size() > root.size() + 1 && wide.compare(0, root.size(), root) == 0 &&
+        wide[root.size()] == L'\\')
+      return true;
+  }
+  return false;
 }
 
 } // namespace
@@ -59,6 +90,10 @@ InstallReport checkInstall(const std::string& path) {
   if (!absolute)
     report.refusals.push_back(q + ": not an absolute path with a drive letter (VirtualBox: "
                                   "\"The path is not absolute\")");
+  if (absolute && !inTrustedLocation(path))
+    report.refusals.push_back(q + ": not under Program Files or Common Files: VirtualBox's "
+                                  "screening of DLL loads takes a third-party DLL from nowhere "
+                                  "else (VirtualBox: \"Not a trusted location\")");
   // The C++ file streams cannot be used against the runtime this build links.
   const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
