@@ -3,10 +3,11 @@
 // built byte by byte.
 #include "tools/pdmhost/InstallCheck.h"
 
+#include "tests/support/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,8 +21,10 @@
 namespace {
 
 std::vector<std::vector<std::string>> cases(const std::string& kind) {
-  std::ifstream in(VMMGR_TEST_DATA "/check-install.txt");
-  EXPECT_TRUE(in) << "cannot read " VMMGR_TEST_DATA "/check-install.txt";
+  // Read through C stdio: the C++ file streams do not work against the Windows build's runtime.
+  const std::string text = testsupport::readFile(VMMGR_TEST_DATA "/check-install.txt");
+  EXPECT_NE(text, "<missing>") << "cannot read " VMMGR_TEST_DATA "/check-install.txt";
+  std::istringstream in(text);
   std::vector<std::vector<std::string>> rows;
   for (std::string line; std::getline(in, line);) {
     // A case without a fragment ends in its last separator.
@@ -121,7 +124,7 @@ TEST(CheckInstall, JudgesInstalledTreesAsVirtualBoxsLoaderDoes) {
     chmod(root.c_str(), 0755);
     chmod((root + "/lib").c_str(), 0755);
     const std::string module = root + "/lib/VmmgrVboxPdm.so.1.0.0";
-    std::ofstream(module) << "module";
+    testsupport::writeFile(module, "module");
     chmod(module.c_str(), 0755);
     fs::create_symlink("VmmgrVboxPdm.so.1.0.0", root + "/lib/VmmgrVboxPdm.so.1");
     apply(root, row.at(1));

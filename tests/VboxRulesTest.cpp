@@ -2,9 +2,10 @@
 // tests/data/vbox-rules.txt gives them.
 #include "tools/pdmhost/VboxRules.h"
 
+#include "tests/support/Files.h"
+
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,8 +24,10 @@ std::vector<std::string> split(const std::string& text, const std::string& separ
 }
 
 std::vector<std::vector<std::string>> cases(const std::string& kind) {
-  std::ifstream in(VMMGR_TEST_DATA "/vbox-rules.txt");
-  EXPECT_TRUE(in) << "cannot read " VMMGR_TEST_DATA "/vbox-rules.txt";
+  // Read through C stdio: the C++ file streams do not work against the Windows build's runtime.
+  const std::string text = testsupport::readFile(VMMGR_TEST_DATA "/vbox-rules.txt");
+  EXPECT_NE(text, "<missing>") << "cannot read " VMMGR_TEST_DATA "/vbox-rules.txt";
+  std::istringstream in(text);
   std::vector<std::vector<std::string>> rows;
   for (std::string line; std::getline(in, line);) {
     if (line.size() >= 2 && line.compare(line.size() - 2, 2, " |") == 0)
