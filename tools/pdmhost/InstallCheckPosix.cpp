@@ -110,6 +110,25 @@ InstallReport checkInstall(const std::string& given) {
                               ": too short (VirtualBox: \"The path is too short\")");
     return report;
   }
+  // VirtualBox's copy of the path: doubled slashes dropped, at most 32 components and fewer
+  // than 260 bytes (SUPR3HARDENED_MAX_PATH).
+  std::string normalized;
+  size_t components = 0;
+  for (size_t at = start; at != std::string::npos; at = path.find_first_not_of('/', at)) {
+    const size_t end = path.find('/', at);
+    normalized += "/" + path.substr(at, end == std::string::npos ? end : end - at);
+    ++components;
+    at = end;
+  }
+  if (components > 32)
+    report.refusals.push_back(quoted(given) + ": " + std::to_string(components) +
+                              " components, at most 32 (VirtualBox: \"The path has too many "
+                              "components\")");
+  if (normalized.size() >= 260)
+    report.refusals.push_back(quoted(given) + ": " + std::to_string(normalized.size()) +
+                              " bytes, at most 259 (VirtualBox: \"The path is too long\")");
+  if (components > 32 || normalized.size() >= 260)
+    return report;
   while (start != std::string::npos) {
     size_t end = path.find('/', start);
     const std::string component = path.substr(start, end == std::string::npos ? end : end - start);
