@@ -46,8 +46,8 @@ TEST(VboxRules, RefusesWhatTheReleaseRefusesOneLinePerRule) {
     std::string error;
     ASSERT_TRUE(pdmhost::parseVboxRelease(row.at(1), &release, &error)) << error;
     std::vector<pdmhost::ScenarioDevice> devices;
-    for (const std::string& spec : split(row.at(2), "; ")) {
-      const std::vector<std::string> f = split(spec, ",");
+    for (const std::string& entry : split(row.at(2), "; ")) {
+      const std::vector<std::string> f = split(entry, ",");
       pdmhost::ScenarioDevice d;
       d.serial = f.at(0) == "serial";
       d.name = f.at(1);
