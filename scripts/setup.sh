@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libspdlog-dev pkgconf g++-mingw-w64-x86-64-posix wine64 wine valgrind
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev osslsigncode openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

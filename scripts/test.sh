@@ -41,6 +41,19 @@ wine wineboot </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 ctest --preset windows -j "$jobs"
 
+# The installed Windows module signed as a user signs it, with a throw-away self-signed
+# certificate: osslsigncode checks the signature's structure and digest (the certificate is
+# its own root) and pdmhost check-install finds it.
+sign=$(mktemp -d)
+cmake --install build/windows --prefix "$sign" --component runtime >/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=vmmgr test" -days 1 \
+        -keyout "$sign/key.pem" -out "$sign/cert.pem" 2>/dev/null
+bash scripts/sign-module.sh --cert "$sign/cert.pem" --key "$sign/key.pem" "$sign/bin/VmmgrVboxPdm.dll"
+osslsigncode verify -CAfile "$sign/cert.pem" -in "$sign/bin/VmmgrVboxPdm.dll" >/dev/null
+{ wine build/windows/bin/pdmhost.exe check-install "$(winepath -w "$sign/bin/VmmgrVboxPdm.dll" 2>/dev/null)" \
+    2>/dev/null || true; } | grep -q "an Authenticode signature is present"
+rm -rf "$sign"
+
 # The installed package as a VM manager uses it: install each target into a temporary
 # prefix, build the consumer example against it and run it (Windows under Wine).
 bash scripts/consumer.sh

@@ -43,8 +43,9 @@ foreach(line IN LISTS lines)
         string(REPEAT "${mib}" 64 text)
         file(WRITE ${arg} "${text}{")
       endif()
-    elseif((arg STREQUAL "fuzz" AND NOT argv) OR arg MATCHES "^[0-9]+$")
-      # the subcommand or a number, not a file
+    elseif((arg MATCHES "^(fuzz|vbox-config|check-install)$" AND NOT argv) OR
+           arg MATCHES "^[0-9][0-9.]*$")
+      # the subcommand, a number or a release, not a file
     elseif(arg MATCHES "^out/")
       # A file pdmhost writes: none is left from an earlier run.
       set(arg ${WORK}/${arg})

@@ -5,6 +5,7 @@
 #include "tools/pdmhost/Fuzz.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Scenario.h"
+#include "tools/pdmhost/VboxCommands.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +21,8 @@ const char* usage =
     "       pdmhost --vm-manager LIBRARY [options] [SCENARIO.json]\n"
     "       pdmhost fuzz [--steps M | --seconds N] [--rng N] [--vm-manager LIBRARY] ...\n"
     "               (pdmhost fuzz --help)\n"
+    "       pdmhost vbox-config --vm NAME ...   (pdmhost vbox-config --help)\n"
+    "       pdmhost check-install PATH          (pdmhost check-install --help)\n"
     "\n"
     "Loads the module, builds the device table of a scenario (the built-in sample VM when\n"
     "no file is given), initialises and registers the module, constructs every device,\n"
@@ -227,6 +230,10 @@ int main(int argc, char** argv) {
   try {
     if (argc > 1 && std::strcmp(argv[1], "fuzz") == 0)
       return pdmhost::fuzzMain(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "vbox-config") == 0)
+      return pdmhost::vboxConfigMain(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "check-install") == 0)
+      return pdmhost::checkInstallMain(argc, argv);
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::fflush(stdout);
