@@ -21,7 +21,10 @@ typedef int32_t (*VmmgrPdmDestructFn)(VmmgrPdmDevIns* devIns);
 typedef int32_t (*VmmgrPdmRegisterFn)(VmmgrPdmRegCallbacks* callbacks,
                                       const VmmgrDeviceRegistration* registration);
 struct VmmgrPdmRegCallbacks {
-  void* slot0; ///< the host's own
+  union {
+    void* slot0;      ///< the host's own
+    uint32_t version; ///< VMMGR_REGCB_VERSION in a real VirtualBox
+  };
   VmmgrPdmRegisterFn pfnRegister;
 };
 

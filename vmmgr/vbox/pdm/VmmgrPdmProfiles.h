@@ -22,18 +22,19 @@ struct VmmgrHostLayout {
 };
 
 /// Old-style (5.1 to 6.0; also every host without VirtualBox's magic) and new-style.
-constexpr VmmgrHostLayout VMMGR_LAYOUT_OLD = {VMMGR_REG_VERSION,        248,
-                                              VMMGR_REG_FLAGS,          VMMGR_DEVINS_VERSION,
-                                              VMMGR_DEVINS_HLP_OFFSET,  VMMGR_DEVINS_REG_OFFSET,
-                                              VMMGR_DEVINS_DATA_OFFSET, false};
-constexpr VmmgrHostLayout VMMGR_LAYOUT_NEW = {VMMGR_REG_VERSION_NEW,
-                                              280,
-                                              VMMGR_REG_FLAGS_NEW,
-                                              VMMGR_DEVINS_VERSION_NEW,
-                                              VMMGR_DEVINS_NEW_HLP_OFFSET,
-                                              VMMGR_DEVINS_NEW_REG_OFFSET,
-                                              VMMGR_DEVINS_NEW_DATA_POINTER_OFFSET,
-                                              true};
+inline constexpr VmmgrHostLayout VMMGR_LAYOUT_OLD = {
+    VMMGR_REG_VERSION,        248,
+    VMMGR_REG_FLAGS,          VMMGR_DEVINS_VERSION,
+    VMMGR_DEVINS_HLP_OFFSET,  VMMGR_DEVINS_REG_OFFSET,
+    VMMGR_DEVINS_DATA_OFFSET, false};
+inline constexpr VmmgrHostLayout VMMGR_LAYOUT_NEW = {VMMGR_REG_VERSION_NEW,
+                                                     280,
+                                                     VMMGR_REG_FLAGS_NEW,
+                                                     VMMGR_DEVINS_VERSION_NEW,
+                                                     VMMGR_DEVINS_NEW_HLP_OFFSET,
+                                                     VMMGR_DEVINS_NEW_REG_OFFSET,
+                                                     VMMGR_DEVINS_NEW_DATA_POINTER_OFFSET,
+                                                     true};
 
 /// One helper-table major. Old-style rows: ioPort is IOPortRegister, mmio MMIORegister,
 /// mmio2 MMIO2Register, mmio2Map MMIOExMap, ioPortMap unused (0). New-style rows: ioPort is
@@ -49,7 +50,7 @@ struct VmmgrHostProfile {
 };
 
 // clang-format off
-constexpr VmmgrHostProfile VMMGR_HOST_PROFILES[] = {
+inline constexpr VmmgrHostProfile VMMGR_HOST_PROFILES[] = {
   // major releases                     layout             slots  port map mmio mmio2 map2 pci  region irq
   {0x13, "5.1.10-5.1.26",            &VMMGR_LAYOUT_OLD, 117,  1,   0,  5,   9,    12,  45,  47,    51},
   {0x14, "5.1.28-5.1.34",            &VMMGR_LAYOUT_OLD, 118,  1,   0,  5,   9,    12,  45,  47,    51},
@@ -66,7 +67,7 @@ constexpr size_t VMMGR_HOST_PROFILE_COUNT =
 
 /// The profile a host without VirtualBox's magic (a stand-in) gets: the 5.1.10 layout and
 /// slots, exactly the contract of VmmgrPdmDevHlp.
-constexpr const VmmgrHostProfile& VMMGR_STAND_IN_PROFILE = VMMGR_HOST_PROFILES[0];
+inline constexpr const VmmgrHostProfile& VMMGR_STAND_IN_PROFILE = VMMGR_HOST_PROFILES[0];
 
 /// The helper table's version word split: magic (high half) and major (bits 4 to 15).
 constexpr uint32_t vmmgrHelperMagic(uint32_t version) { return version >> 16; }
@@ -75,8 +76,8 @@ constexpr uint16_t vmmgrHelperMajor(uint32_t version) {
 }
 
 /// VBOX_VERSION values (major << 16 | minor) whose hosts take only the new-style record.
-constexpr uint32_t VMMGR_NEW_STYLE_VERSIONS[] = {0x00060001u, 0x00070000u, 0x00070001u,
-                                                 0x00070002u};
+inline constexpr uint32_t VMMGR_NEW_STYLE_VERSIONS[] = {0x00060001u, 0x00070000u, 0x00070001u,
+                                                        0x00070002u};
 
 // The stand-in profile is the old contract's, slot for slot.
 static_assert(VMMGR_STAND_IN_PROFILE.ioPort * 8 == offsetof(VmmgrPdmDevHlp, pfnIoPortRegister) &&
