@@ -376,6 +376,55 @@ TEST_F(Bridge, EveryReleaseGetsItsOwnRecordInstanceLayoutAndHelperSlots) {
   }
 }
 
+// A real VirtualBox holds a device table to rules of its own; the module refuses a device
+// that breaks one before VirtualBox sees it, naming the rule. Stand-ins keep the table's rules.
+TEST_F(Bridge, VirtualBoxRulesRefuseTheDeviceThatBreaksOneAndNameIt) {
+  const std::string names =
+      "VirtualBox takes names of 1 to 31 letters, digits, spaces, '-' and '_'";
+  struct Case {
+    std::string name;
+    bool real, pci;
+    uint32_t version;
+    uint16_t portsOrVendor;
+    uint32_t region;
+    int32_t status;
+    std::string rule;
+  } cases[] = {{"bad.name", true, false, 0x00050001, 8, 0, -2836, names},
+               {std::string(32, 'n'), true, false, 0x00070000, 8, 0, -2836, names},
+               {"", true, false, 0x00050002, 8, 0, -2836, names},
+               {"ok", true, false, 0x00060000, 8, 0, -2839, "VirtualBox takes each name once"},
+               {"big", true, false, 0x00060001, 8193, 0, -2836,
+                "VirtualBox 6.1 and later take 1 to 8192 ports per range"},
+               {"big", true, false, 0x00060000, 8193, 0, 0, ""},
+               {"pci", true, true, 0x00070001, 0, 0, -2836,
+                "VirtualBox 6.1 and later take no PCI function without a vendor ID"},
+               {"pci", true, true, 0x00070002, 0x1DE5, 6, -2836,
+                "VirtualBox 6.1 and later number PCI regions 0 to 5"},
+               {"bad.name", false, false, 0x00070002, 8, 0, 0, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.version));
+    pdmhost::VmTable t;
+    t.addSerial({"ok", "", 0x100, 8, portIn<1>, portOut<1>});
+    if (c.pci) {
+      pdmhost::PciSpec spec{c.name, "", {}, {{c.region, true, 0x1000, nullptr}}, mmioIn, mmioOut};
+      pdmhost::configWrite16(spec.config, 0, c.portsOrVendor);
+      t.addPci(spec);
+    } else {
+      t.addSerial({c.name, "", 0x200, c.portsOrVendor, portIn<2>, portOut<2>});
+    }
+    void* callbacks[2] = {(P)(c.real ? 0xFFE30010ull : 0), slot<-1, int32_t, P, P>()};
+    hostCalls.clear();
+    ASSERT_EQ(vmmgrVboxPdmInit(&CaptureLogger::table, t.list(), &setIrq), 0);
+    CaptureLogger::clear();
+    EXPECT_EQ(VBoxDevicesRegister(reinterpret_cast<VmmgrPdmRegCallbacks*>(callbacks), c.version),
+              c.status);
+    EXPECT_EQ(hostCalls.size(), c.status ? 1u : 2u); // the device before it is registered
+    if (c.status)
+      EXPECT_EQ(logged().back(),
+                "E VBoxDevicesRegister: Device registration refused for " + c.name + ": " + c.rule);
+  }
+}
+
 TEST_F(Bridge, EmptyTableRegistersNothingAndSaysSo) {
   EXPECT_EQ(registerAll(), 0);
   EXPECT_THAT(logged(),
