@@ -2,9 +2,10 @@
 # Counts, with valgrind's callgrind, the instructions the bridge itself executes for one
 # forwarded MMIO access: the self cost of VmmgrPciMmioRead / VmmgrPciMmioWrite over N
 # accesses, divided by N, on pdmhost and on a host of each VirtualBox release the module
-# serves (BridgeBench --list-hosts), as that release registers and addresses the region. The host's argument set-up before the call and the VM manager's
-# callback after it are not the bridge's and are not counted. Instruction counts do not
-# depend on the machine's load, so the figure repeats exactly.
+# serves (BridgeBench --list-hosts), as that release registers and addresses the region.
+# The host's argument set-up before the call and the VM manager's callback after it are not
+# the bridge's and are not counted. Instruction counts do not depend on the machine's load,
+# so the figure repeats exactly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
