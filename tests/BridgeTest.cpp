@@ -53,7 +53,7 @@ constexpr uint64_t Trap = 2000;
 template <size_t I> int64_t trap() { return hostCalls.push_back({Trap + I}), -1; }
 template <size_t... I> std::vector<P> traps(std::index_sequence<I...>) { return {(P)&trap<I>...}; }
 // The new-style creators hand back a handle (and the shared memory), recorded without them.
-alignas(4096) uint8_t sharedPages[0x3000];
+alignas(16) uint8_t sharedPages[0x3000];
 int32_t ioPortCreate(P d, uint16_t n, uint32_t f, P pci, uint32_t r, P o, P i, P os, P is, P u,
                      P desc, P ext, uint64_t* handle) {
   hostCalls.push_back(
@@ -290,7 +290,7 @@ TEST_F(Bridge, EveryReleaseGetsItsOwnRecordInstanceLayoutAndHelperSlots) {
     // Record: version at both ends, name, flags, instance sizes, constructor. Instance: the
     // helper table, the record, the instance data (after the header, or through a pointer)
     // and, new-style, the PCI device VirtualBox allocated.
-    alignas(64) uint8_t ins[2][1024] = {}, data[2][1024] = {}, pciDev[4608] = {};
+    alignas(16) uint8_t ins[2][1024] = {}, data[2][1024] = {}, pciDev[4608] = {};
     const size_t n = isNew ? 8 : 4, flags = isNew ? 40 : 112, end = isNew ? 272 : 240;
     uint8_t* dev[2];
     for (int i = 0; i < 2; ++i) {
