@@ -406,9 +406,9 @@ TEST_F(Bridge, VirtualBoxRulesRefuseTheDeviceThatBreaksOneAndNameIt) {
     pdmhost::VmTable t;
     t.addSerial({"ok", "", 0x100, 8, portIn<1>, portOut<1>});
     if (c.pci) {
-      pdmhost::PciSpec spec{c.name, "", {}, {{c.region, true, 0x1000, nullptr}}, mmioIn, mmioOut};
-      pdmhost::configWrite16(spec.config, 0, c.portsOrVendor);
-      t.addPci(spec);
+      pdmhost::PciSpec fn{c.name, "", {}, {{c.region, true, 0x1000, nullptr}}, mmioIn, mmioOut};
+      pdmhost::configWrite16(fn.config, 0, c.portsOrVendor);
+      t.addPci(fn);
     } else {
       t.addSerial({c.name, "", 0x200, c.portsOrVendor, portIn<2>, portOut<2>});
     }
