@@ -419,9 +419,10 @@ TEST_F(Bridge, VirtualBoxRulesRefuseTheDeviceThatBreaksOneAndNameIt) {
     EXPECT_EQ(VBoxDevicesRegister(reinterpret_cast<VmmgrPdmRegCallbacks*>(callbacks), c.version),
               c.status);
     EXPECT_EQ(hostCalls.size(), c.status ? 1u : 2u); // the device before it is registered
-    if (c.status)
+    if (c.status) {
       EXPECT_EQ(logged().back(),
                 "E VBoxDevicesRegister: Device registration refused for " + c.name + ": " + c.rule);
+    }
   }
 }
 
