@@ -1,9 +1,12 @@
 // A stand-in for the device manager: it honours the registration callback, the device
 // instance fields and the helper slots the module uses, carries out their effects (ports,
 // a guest-physical map of MMIO ranges and shared memory, PCI regions, interrupt levels)
-// and records every call. Any other helper slot ends the process with a message.
+// and records every call. It plays one release (HostReleases.h): that release's version
+// words, record and instance layouts and helper slots; any other slot is a trap that
+// records the call as a failure and refuses it.
 #pragma once
 
+#include "tools/pdmhost/HostReleases.h"
 #include "vmmgr/vbox/pdm/VmmgrPdmHost.h"
 
 #include <cstdint>
@@ -23,7 +26,8 @@ namespace pdmhost {
   X(PDMHOST_ERR_CONFLICT, -1002, "overlaps a port range or guest-physical range in use")           \
   X(PDMHOST_ERR_NOT_FOUND, -1003, "no such region")                                                \
   X(PDMHOST_ERR_UNASSIGNED, -1004, "a guest access where nothing is mapped")                       \
-  X(PDMHOST_ERR_NO_MEMORY, -1005, "the system refused to reserve the shared memory")
+  X(PDMHOST_ERR_NO_MEMORY, -1005, "the system refused to reserve the shared memory")               \
+  X(PDMHOST_ERR_TRAP, -1006, "a helper slot the release does not have or pdmhost does not play")
 
 enum : int32_t {
   PDMHOST_OK = 0,
@@ -31,6 +35,10 @@ enum : int32_t {
   PDMHOST_STATUS_MAP(PDMHOST_STATUS_ENUM)
 #undef PDMHOST_STATUS_ENUM
 };
+
+/// The host's function for a helper it carries out (with that helper's signature), or
+/// nullptr for one it does not play.
+void* helperFunction(Helper helper);
 
 /// The name of one of the host's statuses ("PDMHOST_ERR_CONFLICT"), or nullptr.
 const char* hostStatusName(int32_t status);
@@ -123,8 +131,10 @@ struct IrqEvent {
 
 /// One registered device and, once constructed, its instance.
 struct Device {
-  const VmmgrDeviceRegistration* record = nullptr;
-  VmmgrDeviceRegistration copy{}; ///< the record as it was when registered
+  const VmmgrDeviceRegistration* record = nullptr; ///< where the module keeps it
+  /// The record as it was when registered, in the 248-byte layout whatever the release's.
+  VmmgrDeviceRegistration copy{};
+  uint32_t instanceSizeCC = 0; ///< the ring-3 instance data, where the layout has it
   std::unique_ptr<uint8_t[]> storage;
   VmmgrPdmDevIns* devIns = nullptr;
   bool constructed = false;
@@ -137,22 +147,28 @@ struct Device {
 
   std::string name() const;
   bool isPci() const { return pciDev != nullptr; }
-  void* instanceData() const { return vmmgrDevInsData(devIns); }
+  void* instanceData() const { return instanceData_; }
+  void* instanceData_ = nullptr;
 };
 
 class Host {
 public:
-  Host();
+  explicit Host(const HostRelease& release = standInRelease());
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
   /// The table handed to the module's registration entry.
   VmmgrPdmRegCallbacks* callbacks() { return &callbacks_.table; }
+  const HostRelease& release() const { return release_; }
+  /// Calls of helper slots this release does not have or the host does not play, each as
+  /// "call to slot N (name in that release)"; each one is a failure of the run.
+  const std::vector<std::string>& failures() const { return failures_; }
 
-  /// The next call of op after skip successful ones answers status: a negative status
-  /// refuses the call without effect, a positive one carries it out and answers status.
-  void injectStatus(HostOp op, int32_t status, int skip = 0);
+  /// The next `count` calls of op after skip successful ones answer status: a negative
+  /// status refuses the call without effect, a positive one carries it out and answers
+  /// status. One entry however large the count, so a scenario's count costs no memory.
+  void injectStatus(HostOp op, int32_t status, int skip = 0, uint64_t count = 1);
 
   /// Instance data is filled with this byte before construction (to see what is left alone).
   void setInstanceFill(uint8_t fill) { instanceFill_ = fill; }
@@ -204,6 +220,8 @@ public:
                                 uint64_t size, int32_t type, VmmgrPdmPciMapFn map);
   void doPciSetIrq(VmmgrPdmDevIns* devIns, void* pciDev, int32_t irq, int32_t level);
 
+  int32_t trapped(int slot);
+
   static Host* fromDevIns(const VmmgrPdmDevIns* devIns);
 
 private:
@@ -211,9 +229,11 @@ private:
     VmmgrPdmRegCallbacks table; // first: the module hands its address back
     Host* host;
   };
+  int32_t checkRecord(const uint8_t* reg, Device* d) const;
   struct Fault {
     int skip;
     int32_t status;
+    uint64_t count;
   };
   // Guest-physical map: base -> what lies there.
   struct Mapping {
@@ -225,11 +245,14 @@ private:
   /// Consumes a pending fault of op: true with *status set when the call is to answer it.
   bool takeFault(HostOp op, int32_t* status);
   Device* deviceOf(const VmmgrPdmDevIns* devIns);
+  void unmapRegion(Device& d, PciRegion& r);
   bool overlaps(uint64_t base, uint64_t size, const void* except) const;
   const Mapping* mappingAt(uint64_t gcPhys, uint32_t size, uint64_t* base) const;
 
+  HostRelease release_;
   Callbacks callbacks_;
-  VmmgrPdmDevHlp hlp_;
+  std::vector<void*> hlp_; // the release's helper table, slot by slot
+  std::vector<std::string> failures_;
   uint8_t instanceFill_ = 0;
   std::deque<Device> devices_;
   std::vector<PortRange> ports_;
