@@ -246,6 +246,8 @@ private:
   bool takeFault(HostOp op, int32_t* status);
   Device* deviceOf(const VmmgrPdmDevIns* devIns);
   void unmapRegion(Device& d, PciRegion& r);
+  int32_t mmioAccess(const MmioRange& r, uint64_t base, uint64_t gcPhys, void* buffer,
+                     uint32_t size, bool write);
   bool overlaps(uint64_t base, uint64_t size, const void* except) const;
   const Mapping* mappingAt(uint64_t gcPhys, uint32_t size, uint64_t* base) const;
 

@@ -4,11 +4,16 @@
 
 #include "tools/pdmhost/Trace.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pdmhost {
 
 namespace {
+
+// IOM's access modes of an MMIO range (iom.h): the module passes READ_DWORD | WRITE_ONLY_DWORD.
+constexpr uint32_t IOM_READ_MODE = 0x7, IOM_READ_DWORD = 0x1;
+constexpr uint32_t IOM_WRITE_MODE = 0x70, IOM_WRITE_ONLY_DWORD = 0x50;
 
 // False when the aligned value does not fit in 64 bits.
 bool alignUp(uint64_t value, uint64_t align, uint64_t* out) {
@@ -50,6 +55,16 @@ void Host::unmapRegion(Device& d, PciRegion& r) {
   r.placed = false;
   for (auto& s : shared_) {
     if (s->devIns == d.devIns && s->region == r.region && s->mapped) {
+      // VirtualBox's buses first tell the device, with the "no address" value; they ignore
+      // the answer (DevPciIch9.cpp, DevPCI.cpp).
+      if (release_.profile->likeVirtualBox) {
+        if (traceOn())
+          traceCall("host -> module: unmap " + d.name() + " region " + std::to_string(r.region) +
+                    " (map at NIL_RTGCPHYS)");
+        const int32_t rc = r.map(d.devIns, d.pciDev, r.region, UINT64_MAX, r.size, r.type);
+        if (traceOn())
+          traceReturn("= " + hostStatusText(rc));
+      }
       guestMap_.erase(s->gcPhys);
       s->mapped = false;
       return;
@@ -135,6 +150,30 @@ const Host::Mapping* Host::mappingAt(uint64_t gcPhys, uint32_t size, uint64_t* b
   return &it->second;
 }
 
+// One call of an MMIO range's callback, with the address as the release gives it.
+int32_t Host::mmioAccess(const MmioRange& r, uint64_t base, uint64_t gcPhys, void* buffer,
+                         uint32_t size, bool write) {
+  if (!traceOn())
+    return write ? r.write(r.devIns, r.user, gcPhys, buffer, size)
+                 : r.read(r.devIns, r.user, gcPhys, buffer, size);
+  uint64_t value = 0;
+  const std::string where = " (" + deviceOf(r.devIns)->name() + " +" + hexText(gcPhys - base) + ")";
+  if (write) {
+    std::memcpy(&value, buffer, size);
+    traceCall("host -> module: MMIO write " + hexText(gcPhys) + " value " + hexText(value) +
+              " size " + std::to_string(size) + where);
+    const int32_t rc = r.write(r.devIns, r.user, gcPhys, buffer, size);
+    traceReturn("= " + hostStatusText(rc));
+    return rc;
+  }
+  traceCall("host -> module: MMIO read " + hexText(gcPhys) + " size " + std::to_string(size) +
+            where);
+  const int32_t rc = r.read(r.devIns, r.user, gcPhys, buffer, size);
+  std::memcpy(&value, buffer, size);
+  traceReturn("= " + hostStatusText(rc) + ", value " + hexText(value));
+  return rc;
+}
+
 int32_t Host::memRead(uint64_t gcPhys, void* buffer, uint32_t size) {
   uint64_t base = 0;
   const Mapping* m = mappingAt(gcPhys, size, &base);
@@ -145,15 +184,21 @@ int32_t Host::memRead(uint64_t gcPhys, void* buffer, uint32_t size) {
     return PDMHOST_ERR_UNASSIGNED;
   }
   if (m->mmio) {
-    if (!traceOn())
-      return m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
-    traceCall("host -> module: MMIO read " + hexText(gcPhys) + " size " + std::to_string(size) +
-              " (" + deviceOf(m->mmio->devIns)->name() + " +" + hexText(gcPhys - base) + ")");
-    const int32_t rc = m->mmio->read(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
-    uint64_t value = 0;
-    std::memcpy(&value, buffer, size);
-    traceReturn("= " + hostStatusText(rc) + ", value " + hexText(value));
-    return rc;
+    const MmioRange& r = *m->mmio;
+    if (!release_.profile->likeVirtualBox || (r.flags & IOM_READ_MODE) != IOM_READ_DWORD ||
+        (size == 4 && !(gcPhys & 3)))
+      return mmioAccess(r, base, gcPhys, buffer, size, false);
+    // IOM reads every aligned dword the access touches and hands back the bytes asked for.
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    for (uint64_t at = gcPhys & ~uint64_t(3); at < gcPhys + size; at += 4) {
+      uint8_t dword[4];
+      const int32_t rc = mmioAccess(r, base, at, dword, 4, false);
+      if (rc < 0)
+        return rc;
+      for (uint64_t k = std::max(at, gcPhys); k < std::min(at + 4, gcPhys + size); ++k)
+        out[k - gcPhys] = dword[k - at];
+    }
+    return PDMHOST_OK;
   }
   if (traceOn())
     traceLine("host: shared memory of " + deviceOf(m->shared->devIns)->name() + " +" +
@@ -171,16 +216,14 @@ int32_t Host::memWrite(uint64_t gcPhys, const void* buffer, uint32_t size) {
     return PDMHOST_ERR_UNASSIGNED;
   }
   if (m->mmio) {
-    if (!traceOn())
-      return m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
-    uint64_t value = 0;
-    std::memcpy(&value, buffer, size);
-    traceCall("host -> module: MMIO write " + hexText(gcPhys) + " value " + hexText(value) +
-              " size " + std::to_string(size) + " (" + deviceOf(m->mmio->devIns)->name() + " +" +
-              hexText(gcPhys - base) + ")");
-    const int32_t rc = m->mmio->write(m->mmio->devIns, m->mmio->user, gcPhys, buffer, size);
-    traceReturn("= " + hostStatusText(rc));
-    return rc;
+    const MmioRange& r = *m->mmio;
+    if (!release_.profile->likeVirtualBox || (r.flags & IOM_WRITE_MODE) != IOM_WRITE_ONLY_DWORD ||
+        (size == 4 && !(gcPhys & 3)))
+      return mmioAccess(r, base, gcPhys, const_cast<void*>(buffer), size, true);
+    if (traceOn())
+      traceLine("host: IOM drops a " + std::to_string(size) + "-byte MMIO write at " +
+                hexText(gcPhys) + ": the range takes aligned dwords only");
+    return PDMHOST_OK;
   }
   if (traceOn())
     traceLine("host: shared memory of " + deviceOf(m->shared->devIns)->name() + " +" +

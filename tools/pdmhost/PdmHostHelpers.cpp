@@ -93,6 +93,9 @@ int32_t Host::doMmioRegister(VmmgrPdmDevIns* devIns, uint64_t gcPhys, uint64_t s
     return status;
   if (size == 0 || gcPhys + size < gcPhys || !write || !read || fill)
     return PDMHOST_ERR_INVALID;
+  // IOM's flag check (IOMMMIO_FLAGS_VALID_MASK of 5.x), with its status.
+  if (release_.profile->likeVirtualBox && (flags & ~0x373u))
+    return -2; // VERR_INVALID_PARAMETER
   if (overlaps(gcPhys, size, nullptr))
     return PDMHOST_ERR_CONFLICT;
   mmio_.push_back(
@@ -176,6 +179,10 @@ int32_t Host::doPciIoRegionRegister(VmmgrPdmDevIns* devIns, void* pciDev, uint32
   Device* d = deviceOf(devIns);
   if (!d->pciDev || (pciDev && pciDev != d->pciDev) || region > 5 || size == 0 || !map)
     return PDMHOST_ERR_INVALID;
+  // The bus's own checks (pciIORegionRegister): a memory or I/O type and a power-of-two size.
+  if (release_.profile->likeVirtualBox &&
+      ((type != 0 && type != 1 && type != 4 && type != 8 && type != 12) || (size & (size - 1))))
+    return -2; // VERR_INVALID_PARAMETER
   for (const PciRegion& r : d->regions)
     if (r.region == region)
       return PDMHOST_ERR_CONFLICT;
