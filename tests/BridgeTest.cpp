@@ -219,6 +219,18 @@ TEST_F(Bridge, RegistrationCutsNamesAtThirtyTwoBytesAndStopsAtTheFirstRefusal) {
   EXPECT_EQ(logged().back(), "E VBoxDevicesRegister: Device registration failed for refused");
 }
 
+TEST_F(Bridge, AFaultWithACountRefusesThatManyCallsAfterItsSkipThenNoMore) {
+  VmmgrDeviceRegistration reg{};
+  reg.version = reg.endVersion = VMMGR_REG_VERSION;
+  reg.instanceSize = 8;
+  reg.construct = VmmgrSerialConstruct;
+  host.injectStatus(HostOp::Register, -9, 1, 3);
+  std::vector<int32_t> statuses;
+  for (int i = 0; i < 6; ++i)
+    statuses.push_back(host.doRegister(&reg));
+  EXPECT_EQ(statuses, (std::vector<int32_t>{0, -9, -9, -9, 0, 0}));
+}
+
 TEST_F(BridgeDeathTest, ImpossibleStatesEndInTheFatalCheck) {
   addSerial("COM1", 0x3F8);
   ASSERT_EQ(registerAll(), 0);
