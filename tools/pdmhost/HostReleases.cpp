@@ -34,8 +34,8 @@ constexpr DevInsLayout DEVINS_70{0xff820040u, 16, 48, 24, 32, 384, 4544, 112};
 // Slots of the helpers carried out, in Helper's order; -1 where the release has none.
 #define OLD_SLOTS(pci)                                                                             \
   { 1, 5, 9, 12, pci, pci + 2, pci + 6, -1, -1, -1, -1, -1, -1 }
-#define NEW_SLOTS(mmio, mmio2, pci)                                                                \
-  { -1, -1, -1, -1, -1, -1, pci + 8, 1, 2, mmio, mmio2, pci, pci + 2 }
+#define NEW_SLOTS(mmio, mmio2, pci, irq)                                                           \
+  { -1, -1, -1, -1, -1, -1, irq, 1, 2, mmio, mmio2, pci, pci + 2 }
 
 // What the other slots the module might reach hold in each release: every helper it calls
 // in any release, and slots 45, 47 and 51 (5.1's PCI helpers).
@@ -64,35 +64,35 @@ constexpr SlotName NAMES_52[] = {OLD_NAMES(61, 119),
                                  {51, "pfnPCIPhysWrite"},
                                  {52, "pfnPCISetIrq"},
                                  {0, nullptr}};
-#define NEW_NAMES(mmio, mmio2, pci, crit, critNext, end)                                           \
+#define NEW_NAMES(mmio, mmio2, pci, irq, crit, critNext, end)                                      \
   {1, "pfnIoPortCreateEx"}, {2, "pfnIoPortMap"}, {3, "pfnIoPortUnmap"}, {mmio, "pfnMmioCreateEx"}, \
       {mmio + 1, "pfnMmioMap"}, {mmio + 2, "pfnMmioUnmap"}, {mmio2, "pfnMmio2Create"},             \
       {mmio2 + 2, "pfnMmio2Map"}, {mmio2 + 3, "pfnMmio2Unmap"}, {pci, "pfnPCIRegister"},           \
-      {pci + 2, "pfnPCIIORegionRegister"}, {pci + 8, "pfnPCISetIrq"}, {crit, "pfnCritSectGetNop"}, \
+      {pci + 2, "pfnPCIIORegionRegister"}, {irq, "pfnPCISetIrq"}, {crit, "pfnCritSectGetNop"},     \
       {critNext, "pfnSetDeviceCritSect"}, {                                                        \
     end, "u32TheEnd"                                                                               \
   }
-constexpr SlotName NAMES_61[] = {NEW_NAMES(5, 10, 213, 254, 257, 333),
+constexpr SlotName NAMES_61[] = {NEW_NAMES(5, 10, 213, 221, 254, 257, 333),
                                  {45, "pfnSSMPutMem"},
                                  {47, "pfnSSMGetStruct"},
                                  {51, "pfnSSMGetU8"},
                                  {0, nullptr}};
-constexpr SlotName NAMES_6132[] = {NEW_NAMES(5, 10, 215, 256, 259, 335),
+constexpr SlotName NAMES_6132[] = {NEW_NAMES(5, 10, 215, 223, 256, 259, 335),
                                    {45, "pfnSSMPutIOPort"},
                                    {47, "pfnSSMPutMem"},
                                    {51, "pfnSSMGetBool"},
                                    {0, nullptr}};
-constexpr SlotName NAMES_70[] = {NEW_NAMES(6, 11, 230, 271, 272, 387),
+constexpr SlotName NAMES_70[] = {NEW_NAMES(6, 11, 230, 242, 271, 272, 387),
                                  {45, "pfnSSMPutGCPhys"},
                                  {47, "pfnSSMPutGCUIntPtr"},
                                  {51, "pfnSSMPutMem"},
                                  {0, nullptr}};
-constexpr SlotName NAMES_71[] = {NEW_NAMES(7, 12, 231, 272, 273, 389),
+constexpr SlotName NAMES_71[] = {NEW_NAMES(7, 12, 231, 243, 272, 273, 389),
                                  {45, "pfnSSMPutGCPhys64"},
                                  {47, "pfnSSMPutGCPtr"},
                                  {51, "pfnSSMPutSel"},
                                  {0, nullptr}};
-constexpr SlotName NAMES_72[] = {NEW_NAMES(7, 12, 232, 273, 274, 391),
+constexpr SlotName NAMES_72[] = {NEW_NAMES(7, 12, 232, 244, 273, 274, 391),
                                  {45, "pfnSSMPutGCPhys64"},
                                  {47, "pfnSSMPutGCPtr"},
                                  {51, "pfnSSMPutSel"},
@@ -106,11 +106,12 @@ const HostProfile PROFILES[] = {
     {"5.1.10-5.1.26", CB, 117, &OLD_RECORD, &OLD_DEVINS, OLD_SLOTS(45), NAMES_51, true},
     {"5.1.28-5.1.34", CB, 118, &OLD_RECORD, &OLD_DEVINS, OLD_SLOTS(45), NAMES_5128, true},
     {"5.2-6.0", CB, 120, &OLD_RECORD, &OLD_DEVINS, OLD_SLOTS(46), NAMES_52, true},
-    {"6.1.0-6.1.30", CB, 334, &NEW_RECORD, &DEVINS_61, NEW_SLOTS(5, 10, 213), NAMES_61, true},
-    {"6.1.32-6.1.40", CB, 336, &NEW_RECORD, &DEVINS_61, NEW_SLOTS(5, 10, 215), NAMES_6132, true},
-    {"7.0", CB, 388, &NEW_RECORD, &DEVINS_70, NEW_SLOTS(6, 11, 230), NAMES_70, true},
-    {"7.1", CB, 390, &NEW_RECORD, &DEVINS_70, NEW_SLOTS(7, 12, 231), NAMES_71, true},
-    {"7.2", CB, 392, &NEW_RECORD, &DEVINS_70, NEW_SLOTS(7, 12, 232), NAMES_72, true},
+    {"6.1.0-6.1.30", CB, 334, &NEW_RECORD, &DEVINS_61, NEW_SLOTS(5, 10, 213, 221), NAMES_61, true},
+    {"6.1.32-6.1.40", CB, 336, &NEW_RECORD, &DEVINS_61, NEW_SLOTS(5, 10, 215, 223), NAMES_6132,
+     true},
+    {"7.0", CB, 388, &NEW_RECORD, &DEVINS_70, NEW_SLOTS(6, 11, 230, 242), NAMES_70, true},
+    {"7.1", CB, 390, &NEW_RECORD, &DEVINS_70, NEW_SLOTS(7, 12, 231, 243), NAMES_71, true},
+    {"7.2", CB, 392, &NEW_RECORD, &DEVINS_70, NEW_SLOTS(7, 12, 232, 244), NAMES_72, true},
     // A later 7.2 whose helper table has a major the module cannot know (80): every slot
     // traps, so a module that calls any helper before refusing is caught.
     {"unknown-major",

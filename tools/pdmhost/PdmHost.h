@@ -88,6 +88,8 @@ struct PortRange {
   VmmgrPdmIoPortOutFn out;
   VmmgrPdmIoPortInFn in;
   std::string description;
+  bool relative = false; ///< new style without the absolute flag: ports count from 0
+  bool mapped = false;   ///< a new-style handle, once mapped
 };
 
 struct MmioRange {
@@ -99,6 +101,7 @@ struct MmioRange {
   VmmgrPdmMmioReadFn read;
   uint32_t flags;
   std::string description;
+  bool relative = false; ///< new style: the callbacks get offsets into the region
 };
 
 struct SharedMemory {
@@ -120,6 +123,8 @@ struct PciRegion {
   VmmgrPdmPciMapFn map;
   bool placed = false;
   uint64_t gcPhys = 0;
+  uint32_t handleKind = 0; ///< new style: 2 an MMIO handle, 3 a shared-memory one; the bus maps it
+  uint64_t handle = 0;
 };
 
 struct IrqEvent {
@@ -147,6 +152,9 @@ struct Device {
 
   std::string name() const;
   bool isPci() const { return pciDev != nullptr; }
+  /// The PCI configuration space: the start of the PCI device before 6.1, further in after.
+  uint8_t* config() const { return static_cast<uint8_t*>(pciDev) + configOffset; }
+  size_t configOffset = 0;
   void* instanceData() const { return instanceData_; }
   void* instanceData_ = nullptr;
 };
@@ -220,6 +228,21 @@ public:
                                 uint64_t size, int32_t type, VmmgrPdmPciMapFn map);
   void doPciSetIrq(VmmgrPdmDevIns* devIns, void* pciDev, int32_t irq, int32_t level);
 
+  // The new-style helpers of 6.1 and later (PdmHostNew.cpp).
+  int32_t doIoPortCreate(VmmgrPdmDevIns* devIns, uint16_t count, uint32_t flags,
+                         VmmgrPdmIoPortOutFn out, VmmgrPdmIoPortInFn in, void* outStr, void* inStr,
+                         void* user, const char* description, uint64_t* handle);
+  int32_t doIoPortMap(VmmgrPdmDevIns* devIns, uint64_t handle, uint16_t port);
+  int32_t doMmioCreate(VmmgrPdmDevIns* devIns, uint64_t size, uint32_t flags,
+                       VmmgrPdmMmioWriteFn write, VmmgrPdmMmioReadFn read, void* fill, void* user,
+                       const char* description, uint64_t* handle);
+  int32_t doMmio2Create(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t pciRegion, uint64_t size,
+                        uint32_t flags, const char* description, void** mapping, uint64_t* handle);
+  int32_t doPciRegisterNew(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t flags, uint8_t device,
+                           uint8_t function, const char* name);
+  int32_t doPciIoRegionRegisterNew(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region,
+                                   uint64_t size, int32_t type, uint32_t flags, uint64_t handle,
+                                   VmmgrPdmPciMapFn map);
   int32_t trapped(int slot);
 
   static Host* fromDevIns(const VmmgrPdmDevIns* devIns);
@@ -246,6 +269,7 @@ private:
   bool takeFault(HostOp op, int32_t* status);
   Device* deviceOf(const VmmgrPdmDevIns* devIns);
   void unmapRegion(Device& d, PciRegion& r);
+  int32_t mapHandle(Device& d, PciRegion& r, uint64_t gcPhys);
   int32_t mmioAccess(const MmioRange& r, uint64_t base, uint64_t gcPhys, void* buffer,
                      uint32_t size, bool write);
   bool overlaps(uint64_t base, uint64_t size, const void* except) const;
@@ -258,6 +282,7 @@ private:
   uint8_t instanceFill_ = 0;
   std::deque<Device> devices_;
   std::vector<PortRange> ports_;
+  std::vector<PortRange> portHandles_; // created by the new-style helper, mapped or not
   std::deque<MmioRange> mmio_;
   std::vector<std::unique_ptr<SharedMemory>> shared_;
   std::map<uint64_t, Mapping> guestMap_;

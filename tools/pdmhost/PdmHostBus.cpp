@@ -23,6 +23,12 @@ bool alignUp(uint64_t value, uint64_t align, uint64_t* out) {
   return true;
 }
 
+// The port a range's callbacks receive: new-style ranges without the absolute flag count
+// from their first port.
+uint16_t at(const PortRange& r, uint16_t port) {
+  return r.relative ? uint16_t(port - r.first) : port;
+}
+
 } // namespace
 
 // ---- placing regions ----
@@ -34,12 +40,17 @@ int32_t Host::placeRegion(size_t i, uint32_t region, uint64_t gcPhys) {
       continue;
     if (r.placed)
       unmapRegion(d, r);
-    if (traceOn())
-      traceCall("host -> module: map " + d.name() + " region " + std::to_string(region) + " at " +
-                hexText(gcPhys));
-    const int32_t rc = r.map(d.devIns, d.pciDev, region, gcPhys, r.size, r.type);
-    if (traceOn())
-      traceReturn("= " + hostStatusText(rc));
+    int32_t rc = PDMHOST_OK;
+    if (r.handleKind) {
+      rc = mapHandle(d, r, gcPhys);
+    } else {
+      if (traceOn())
+        traceCall("host -> module: map " + d.name() + " region " + std::to_string(region) + " at " +
+                  hexText(gcPhys));
+      rc = r.map(d.devIns, d.pciDev, region, gcPhys, r.size, r.type);
+      if (traceOn())
+        traceReturn("= " + hostStatusText(rc));
+    }
     if (rc >= 0) {
       r.placed = true;
       r.gcPhys = gcPhys;
@@ -57,7 +68,7 @@ void Host::unmapRegion(Device& d, PciRegion& r) {
     if (s->devIns == d.devIns && s->region == r.region && s->mapped) {
       // VirtualBox's buses first tell the device, with the "no address" value; they ignore
       // the answer (DevPciIch9.cpp, DevPCI.cpp).
-      if (release_.profile->likeVirtualBox) {
+      if (release_.profile->likeVirtualBox && r.map) {
         if (traceOn())
           traceCall("host -> module: unmap " + d.name() + " region " + std::to_string(r.region) +
                     " (map at NIL_RTGCPHYS)");
@@ -108,10 +119,10 @@ int32_t Host::portRead(uint16_t port, uint32_t size, uint32_t* value) {
   for (const PortRange& r : ports_) {
     if (port >= r.first && port - r.first < r.count && r.in) {
       if (!traceOn())
-        return r.in(r.devIns, r.user, port, value, size);
+        return r.in(r.devIns, r.user, at(r, port), value, size);
       traceCall("host -> module: port in " + hexText(port) + " size " + std::to_string(size) +
                 " (" + deviceOf(r.devIns)->name() + ")");
-      const int32_t rc = r.in(r.devIns, r.user, port, value, size);
+      const int32_t rc = r.in(r.devIns, r.user, at(r, port), value, size);
       traceReturn("= " + hostStatusText(rc) + ", value " + hexText(*value));
       return rc;
     }
@@ -126,10 +137,10 @@ int32_t Host::portWrite(uint16_t port, uint32_t value, uint32_t size) {
   for (const PortRange& r : ports_) {
     if (port >= r.first && port - r.first < r.count && r.out) {
       if (!traceOn())
-        return r.out(r.devIns, r.user, port, value, size);
+        return r.out(r.devIns, r.user, at(r, port), value, size);
       traceCall("host -> module: port out " + hexText(port) + " value " + hexText(value) +
                 " size " + std::to_string(size) + " (" + deviceOf(r.devIns)->name() + ")");
-      const int32_t rc = r.out(r.devIns, r.user, port, value, size);
+      const int32_t rc = r.out(r.devIns, r.user, at(r, port), value, size);
       traceReturn("= " + hostStatusText(rc));
       return rc;
     }
@@ -153,11 +164,15 @@ const Host::Mapping* Host::mappingAt(uint64_t gcPhys, uint32_t size, uint64_t* b
 // One call of an MMIO range's callback, with the address as the release gives it.
 int32_t Host::mmioAccess(const MmioRange& r, uint64_t base, uint64_t gcPhys, void* buffer,
                          uint32_t size, bool write) {
+  // New-style ranges take offsets into the region.
+  if (r.relative)
+    gcPhys -= base;
   if (!traceOn())
     return write ? r.write(r.devIns, r.user, gcPhys, buffer, size)
                  : r.read(r.devIns, r.user, gcPhys, buffer, size);
   uint64_t value = 0;
-  const std::string where = " (" + deviceOf(r.devIns)->name() + " +" + hexText(gcPhys - base) + ")";
+  const std::string where =
+      " (" + deviceOf(r.devIns)->name() + " +" + hexText(r.relative ? gcPhys : gcPhys - base) + ")";
   if (write) {
     std::memcpy(&value, buffer, size);
     traceCall("host -> module: MMIO write " + hexText(gcPhys) + " value " + hexText(value) +

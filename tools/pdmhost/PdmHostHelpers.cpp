@@ -51,8 +51,47 @@ void* helperFunction(Helper helper) {
     return reinterpret_cast<void*>(+[](D d, void* pciDev, int32_t irq, int32_t level) {
       Host::fromDevIns(d)->doPciSetIrq(d, pciDev, irq, level);
     });
+  case Helper::IoPortCreateEx:
+    return reinterpret_cast<void*>(+[](D d, uint16_t count, uint32_t flags, void*, uint32_t,
+                                       VmmgrPdmIoPortOutFn out, VmmgrPdmIoPortInFn in, void* outStr,
+                                       void* inStr, void* user, const char* desc, const void*,
+                                       uint64_t* handle) -> int32_t {
+      return Host::fromDevIns(d)->doIoPortCreate(d, count, flags, out, in, outStr, inStr, user,
+                                                 desc, handle);
+    });
+  case Helper::IoPortMap:
+    return reinterpret_cast<void*>(+[](D d, uint64_t handle, uint16_t port) -> int32_t {
+      return Host::fromDevIns(d)->doIoPortMap(d, handle, port);
+    });
+  case Helper::MmioCreateEx:
+    return reinterpret_cast<void*>(+[](D d, uint64_t size, uint32_t flags, void*, uint32_t,
+                                       VmmgrPdmMmioWriteFn write, VmmgrPdmMmioReadFn read,
+                                       void* fill, void* user, const char* desc,
+                                       uint64_t* handle) -> int32_t {
+      return Host::fromDevIns(d)->doMmioCreate(d, size, flags, write, read, fill, user, desc,
+                                               handle);
+    });
+  case Helper::Mmio2Create:
+    return reinterpret_cast<void*>(+[](D d, void* pciDev, uint32_t pciRegion, uint64_t size,
+                                       uint32_t flags, const char* desc, void** mapping,
+                                       uint64_t* handle) -> int32_t {
+      return Host::fromDevIns(d)->doMmio2Create(d, pciDev, pciRegion, size, flags, desc, mapping,
+                                                handle);
+    });
+  case Helper::NewPciRegister:
+    return reinterpret_cast<void*>(+[](D d, void* pciDev, uint32_t flags, uint8_t device,
+                                       uint8_t function, const char* name) -> int32_t {
+      return Host::fromDevIns(d)->doPciRegisterNew(d, pciDev, flags, device, function, name);
+    });
+  case Helper::NewPciIoRegionRegister:
+    return reinterpret_cast<void*>(+[](D d, void* pciDev, uint32_t region, uint64_t size,
+                                       int32_t type, uint32_t flags, uint64_t handle,
+                                       VmmgrPdmPciMapFn map) -> int32_t {
+      return Host::fromDevIns(d)->doPciIoRegionRegisterNew(d, pciDev, region, size, type, flags,
+                                                           handle, map);
+    });
   default:
-    return nullptr; // the new-style helpers are not played yet: their slots stay traps
+    return nullptr;
   }
 }
 

@@ -284,7 +284,7 @@ public:
       break;
     case StepOp::ExpectConfig:
       if (Device* d = device(name)) {
-        const uint64_t value = load(static_cast<uint8_t*>(d->pciDev) + s.offset, s.size);
+        const uint64_t value = load(d->config() + s.offset, s.size);
         describe("config    " + name + " +" + hexText(s.offset) + sized + " = " + hexText(value));
         checkValue(value);
       }
@@ -474,7 +474,7 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
       std::fprintf(out, "  ports 0x%04x-0x%04x\n", p.first, p.first + p.count - 1);
   if (!d.isPci())
     return;
-  const uint8_t* cfg = static_cast<uint8_t*>(d.pciDev);
+  const uint8_t* cfg = d.config();
   std::fprintf(out,
                "  PCI %04x:%04x rev %02x class %02x%02x%02x, command 0x%04x status 0x%04x, INT%c\n",
                configRead16(cfg, 0), configRead16(cfg, 2), cfg[8], cfg[0xB], cfg[0xA], cfg[9],
