@@ -1,7 +1,7 @@
-// Every figure here is from /work's facts file on VirtualBox's releases (measured from each
-// release's include/VBox/vmm/pdmdev.h, pdmpcidev.h and iom.h) or from the sources named
-// beside it: PDMDevice.cpp (pdmR3DevReg_Register, pdmR3DevInit) for the record checks and
-// the instance, DevPciIch9.cpp for the buses.
+// Every figure here is from the facts measured on each VirtualBox release (vbox-hosts.md
+// beside the repository: its include/VBox/vmm/pdmdev.h, pdmpcidev.h and iom.h) or from the
+// sources named beside it: PDMDevice.cpp (pdmR3DevReg_Register, pdmR3DevInit) for the record
+// checks and the instance, DevPciIch9.cpp for the buses.
 #include "tools/pdmhost/HostReleases.h"
 
 #include <cstdio>
