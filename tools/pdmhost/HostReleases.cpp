@@ -210,10 +210,10 @@ bool findRelease(const std::string& name, HostRelease* release, std::string* err
   return false;
 }
 
-std::string releaseNames() {
-  std::string text = "  stand-in (the default: no version magic, the module's own slots)\n";
+std::string releaseNames(const std::string& indent) {
+  std::string text = indent + "stand-in (the default: no version magic, the module's own slots)\n";
   for (const HostProfile& p : PROFILES) {
-    text += "  ";
+    text += indent;
     bool first = true;
     for (const Range& r : RANGES) {
       if (r.profile != &p)
@@ -221,10 +221,10 @@ std::string releaseNames() {
       char line[48];
       std::snprintf(line, sizeof line, "%s%u.%u.%u-%u.%u.%u", first ? "" : ", ", r.major, r.minor,
                     r.first, r.major, r.minor, r.last);
-      text += &p == &PROFILES[8] ? "unknown-major" : line;
+      text += &p == &PROFILES[8] ? "unknown-major (a later 7.2: its major is no module's)" : line;
       first = false;
     }
-    text += "  (" + std::string(p.name) + ")\n";
+    text += "\n";
   }
   return text;
 }

@@ -80,7 +80,7 @@ HostRelease standInRelease();
 /// false with *error saying which names are known.
 bool findRelease(const std::string& name, HostRelease* release, std::string* error);
 /// Every name a profile answers to, one profile a line, for --help and the docs.
-std::string releaseNames();
+std::string releaseNames(const std::string& indent = "  ");
 /// "pfnSSMPutMem" or "unnamed": what a slot holds in the profile's release.
 const char* slotName(const HostProfile& profile, int slot);
 

@@ -84,7 +84,7 @@ int run(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::printf(usage, pdmhost::releaseNames().c_str(),
+      std::printf(usage, pdmhost::releaseNames(std::string(20, ' ')).c_str(),
                   static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
                   pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS);
       return 0;
