@@ -200,8 +200,11 @@ int32_t Host::memRead(uint64_t gcPhys, void* buffer, uint32_t size) {
   }
   if (m->mmio) {
     const MmioRange& r = *m->mmio;
+    // Up to 6.0 IOM passes an aligned qword read whole (IOMAllMMIO.cpp); from 6.1 only in
+    // the dword-and-qword mode (IOMAllMmioNew.cpp).
+    const bool qwordWhole = size == 8 && !(gcPhys & 7) && !release_.profile->devIns->pciDevs;
     if (!release_.profile->likeVirtualBox || (r.flags & IOM_READ_MODE) != IOM_READ_DWORD ||
-        (size == 4 && !(gcPhys & 3)))
+        (size == 4 && !(gcPhys & 3)) || qwordWhole)
       return mmioAccess(r, base, gcPhys, buffer, size, false);
     // IOM reads every aligned dword the access touches and hands back the bytes asked for.
     uint8_t* out = static_cast<uint8_t*>(buffer);
