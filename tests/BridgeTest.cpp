@@ -2,6 +2,7 @@
 // construction, MMIO forwarding and the interrupt line on the stand-in host, and one bounded
 // run of concurrent guest traffic.
 #include "tests/support/CaptureLogger.h"
+#include "tests/support/Files.h"
 #include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/VmTable.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdmInternal.h"
@@ -10,7 +11,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using pdmhost::HostOp;
@@ -42,6 +45,53 @@ template <int SLOT, typename R, typename... A> R hostSlot(A... args) {
   return R();
 }
 template <int SLOT, typename R, typename... A> P slot() { return (P)&hostSlot<SLOT, R, A...>; }
+
+// Hosts of every release: a helper the row of data/hosts.txt places records its kind instead
+// of its slot, and every other slot is a trap that records its number and fails.
+enum Kind : uint64_t { IoPort = 1001, IoPortMap, Mmio, Mmio2, Mmio2Map, PciReg, PciRegion, Irq };
+constexpr uint64_t Trap = 2000;
+template <size_t I> int64_t trap() { return hostCalls.push_back({Trap + I}), -1; }
+template <size_t... I> std::vector<P> traps(std::index_sequence<I...>) { return {(P)&trap<I>...}; }
+// The new-style creators hand back a handle (and the shared memory), recorded without them.
+alignas(16) uint8_t sharedPages[0x3000];
+int32_t ioPortCreate(P d, uint16_t n, uint32_t f, P pci, uint32_t r, P o, P i, P os, P is, P u,
+                     P desc, P ext, uint64_t* handle) {
+  hostCalls.push_back(
+      {IoPort, w(d), n, f, w(pci), r, w(o), w(i), w(os), w(is), w(u), w(desc), w(ext)});
+  return *handle = 0x10, 0;
+}
+int32_t mmioCreate(P d, uint64_t size, uint32_t f, P pci, uint32_t r, P wr, P rd, P fill, P u,
+                   P desc, uint64_t* handle) {
+  hostCalls.push_back({Mmio, w(d), size, f, w(pci), r, w(wr), w(rd), w(fill), w(u), w(desc)});
+  return *handle = 0x20, 0;
+}
+int32_t mmio2Create(P d, P pci, uint32_t r, uint64_t size, uint32_t f, P desc, void** mapping,
+                    uint64_t* handle) {
+  hostCalls.push_back({Mmio2, w(d), w(pci), r, size, f, w(desc), w(mapping)});
+  return *mapping = sharedPages, *handle = 0x30, 0;
+}
+
+struct HostRow {
+  std::string release;
+  uint64_t helpers = 0, vbox = 0, record = 0, slots = 0;
+  std::vector<int> at; // port, map, mmio, mmio2, map2, pci, region, irq; -1: none; empty: refused
+};
+std::vector<HostRow> hostRows() {
+  std::istringstream in(testsupport::readFile(VMMGR_HOSTS_TABLE));
+  std::vector<HostRow> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    HostRow row;
+    if (line.empty() || line[0] == '#' ||
+        !(fields >> row.release >> std::hex >> row.helpers >> row.vbox >> row.record >> std::dec >>
+          row.slots))
+      continue;
+    for (std::string slot; fields >> slot && slot != "refused";)
+      row.at.push_back(slot == "-" ? -1 : std::stoi(slot));
+    rows.push_back(row);
+  }
+  return rows;
+}
 
 // The VM manager's callbacks record {device, port or offset, size[, value]} and answer.
 std::vector<Words> seen;
@@ -193,6 +243,186 @@ TEST_F(Bridge, EveryLayoutIsReadAndWrittenAtItsDocumentedOffsets) {
   EXPECT_EQ(VmmgrSerialRead((VmmgrPdmDevIns*)com, entries, 0x503, &value, 2), 0);
   EXPECT_EQ(VmmgrPciMmioRead(fnIns, fn + 256, 0xE0000010, &value, 4), 0);
   EXPECT_EQ(seen, (std::vector<Words>{{0, 0x503, 2}, {0, 0x10, 4, 0}}));
+}
+
+// Each release of data/hosts.txt, laid out by hand at its own offsets: the record VirtualBox
+// takes, the device instance it builds and the slot of every helper. A helper at a slot of
+// another release, or a refused release that gets any helper call, shows as a trap.
+TEST_F(Bridge, EveryReleaseGetsItsOwnRecordInstanceLayoutAndHelperSlots) {
+  using Construct = int32_t (*)(P, int32_t, P);
+  const std::vector<HostRow> rows = hostRows();
+  ASSERT_EQ(rows.size(), 15u);
+  const std::vector<P> allTraps = traps(std::make_index_sequence<400>());
+  addSerial("com", 0x2F8);
+  addPci("pci", {{0, true, 0x1000, nullptr}, {1, false, 0x2800, &shared}});
+  const uint64_t entry0 = w(&table.entry(0)), name0 = w(vmmgrStdStringData(table.entry(0).name));
+  const uint64_t name1 = w(vmmgrStdStringData(table.entry(1).name));
+  const uint64_t write = w(&VmmgrPciMmioWrite), read = w(&VmmgrPciMmioRead);
+  const uint64_t nil = ~0ull, map = w(&VmmgrMmioMap);
+  CaptureLogger::setMaxLevel(XLOG_INFO);
+  for (const HostRow& row : rows) {
+    SCOPED_TRACE(row.release);
+    const bool real = row.helpers >> 16 == 0xFFE7, isNew = row.record == 0xFFFF0040;
+    std::vector<P> hlp(allTraps.begin(), allTraps.begin() + row.slots);
+    hlp[0] = (P)(uintptr_t)row.helpers;
+    const P served[8] = {
+        isNew ? (P)&ioPortCreate : slot<IoPort, int32_t, P, uint16_t, uint16_t, P, P, P, P, P, P>(),
+        slot<IoPortMap, int32_t, P, uint64_t, uint16_t>(),
+        isNew ? (P)&mmioCreate
+              : slot<Mmio, int32_t, P, uint64_t, uint64_t, P, P, P, P, uint32_t, P>(),
+        isNew ? (P)&mmio2Create : slot<Mmio2, int32_t, P, P, uint32_t, uint64_t, uint32_t, P, P>(),
+        slot<Mmio2Map, int32_t, P, P, uint32_t, uint64_t>(),
+        isNew ? slot<PciReg, int32_t, P, P, uint32_t, uint8_t, uint8_t, P>()
+              : slot<PciReg, int32_t, P, P, uint32_t, uint32_t, uint8_t, uint8_t, P>(),
+        isNew ? slot<PciRegion, int32_t, P, P, uint32_t, uint64_t, int32_t, uint32_t, uint64_t, P>()
+              : slot<PciRegion, int32_t, P, P, uint32_t, uint64_t, int32_t, P>(),
+        slot<Irq, void, P, P, int32_t, int32_t>()};
+    for (size_t k = 0; k < row.at.size(); ++k)
+      if (row.at[k] >= 0)
+        hlp[row.at[k]] = served[k];
+    void* callbacks[2] = {(P)(real ? 0xFFE30010ull : 0), slot<-1, int32_t, P, P>()};
+    table.entry(1).devIns = nullptr;
+    shared = nullptr;
+    hostCalls.clear();
+    ASSERT_EQ(vmmgrVboxPdmInit(&CaptureLogger::table, table.list(), &setIrq), 0);
+    ASSERT_EQ(VBoxDevicesRegister(reinterpret_cast<VmmgrPdmRegCallbacks*>(callbacks), row.vbox), 0);
+    ASSERT_EQ(hostCalls.size(), 2u);
+    // Record: version at both ends, name, flags, instance sizes, constructor. Instance: the
+    // helper table, the record, the instance data (after the header, or through a pointer)
+    // and, new-style, the PCI device VirtualBox allocated.
+    alignas(16) uint8_t ins[2][1024] = {}, data[2][1024] = {}, pciDev[4608] = {};
+    const size_t n = isNew ? 8 : 4, flags = isNew ? 40 : 112, end = isNew ? 272 : 240;
+    uint8_t* dev[2];
+    for (int i = 0; i < 2; ++i) {
+      const uint8_t* rec = reinterpret_cast<const uint8_t*>(hostCalls[i][2]);
+      EXPECT_EQ(at<uint32_t>(rec, 0), row.record);
+      EXPECT_EQ(at<uint32_t>(rec, end), row.record);
+      EXPECT_EQ(std::string((const char*)rec + n, 4), std::string(i ? "pci" : "com", 4));
+      EXPECT_EQ(at<uint64_t>(rec, flags), isNew ? 0x8000000080003200u : 0x8000000000000320u);
+      EXPECT_EQ(at<uint32_t>(rec, isNew ? 56 : 124), i ? 680u : 8u);
+      if (isNew) {
+        EXPECT_EQ(at<uint16_t>(rec, 68), i); // a PCI device for the function only
+        fill(ins[i], {{0, 0xFF820040}, {16, w(hlp.data())}, {24, w(data[i])}, {48, w(rec)}});
+        fill(ins[i], {{112, w(pciDev)}});
+      } else {
+        fill(ins[i], {{48, w(hlp.data())}, {72, w(rec)}});
+      }
+      dev[i] = isNew ? data[i] : ins[i] + 256;
+      CaptureLogger::clear();
+      const int32_t status = at<Construct>(rec, isNew ? 96 : 128)(ins[i], 0, nullptr);
+      if (row.at.empty()) { // refused: one line, -11, nothing called or written
+        char version[16];
+        std::snprintf(version, sizeof version, " %#010x ", static_cast<unsigned>(row.helpers));
+        EXPECT_EQ(status, -11);
+        EXPECT_THAT(logged(),
+                    ElementsAre(AllOf(
+                        StartsWith("E "), HasSubstr(i ? ": pci: " : ": com: "), HasSubstr(version),
+                        HasSubstr("majors 0x13 (5.1.10-5.1.26), "), EndsWith(", 0x43 (7.2.2)"))));
+        EXPECT_EQ(at<uint64_t>(dev[i], 0), 0u);
+      } else {
+        EXPECT_EQ(status, 0);
+      }
+    }
+    hostCalls.erase(hostCalls.begin(), hostCalls.begin() + 2);
+    if (row.at.empty()) {
+      EXPECT_EQ(hostCalls, std::vector<Words>());
+      EXPECT_EQ(table.entry(1).devIns, nullptr);
+      continue;
+    }
+    const uint64_t com = w(ins[0]), fn = w(ins[1]), inst = w(dev[1]), pci = w(pciDev);
+    const uint64_t sharedSize = real ? 0x3000 : 0x2800; // VirtualBox's shared memory: whole pages
+    std::vector<Words> expected;
+    if (isNew)
+      expected = {{IoPort, com, 8, 1, 0, 0xFFFFFFFF, w(&VmmgrSerialWrite), w(&VmmgrSerialRead), 0,
+                   0, entry0, name0, 0},
+                  {IoPortMap, com, 0x10, 0x2F8},
+                  {PciReg, fn, pci, 0, 254, 255, 0},
+                  {Mmio, fn, 0x1000, 0x51, pci, 0, write, read, 0, inst, name1},
+                  {PciRegion, fn, pci, 0, 0x1000, 0, 6, 0x20, 0},
+                  {Mmio2, fn, pci, 1 << 16, sharedSize, 0, name1, w(&shared)},
+                  {PciRegion, fn, pci, 1, sharedSize, 0, 7, 0x30, 0}};
+    else
+      expected = {
+          {IoPort, com, 0x2F8, 8, entry0, w(&VmmgrSerialWrite), w(&VmmgrSerialRead), 0, 0, name0},
+          {PciReg, fn, inst, 0xFFFFFFFF, 0, 254, 255, 0},
+          {PciRegion, fn, 0, 0, 0x1000, 0, map},
+          {Mmio2, fn, inst, 1, sharedSize, 0, w(&shared), name1},
+          {PciRegion, fn, 0, 1, 0x2800, 0, map}};
+    EXPECT_EQ(hostCalls, expected);
+    hostCalls.clear();
+    seen.clear();
+    uint32_t value = 0;
+    if (isNew) {
+      // The bus maps the handles; MMIO arrives as region offsets, the shared memory is the host's.
+      EXPECT_EQ(VmmgrPciMmioRead((VmmgrPdmDevIns*)ins[1], dev[1], 0x10, &value, 4), 0);
+      EXPECT_EQ(shared, (P)sharedPages);
+      EXPECT_EQ(at<uint32_t>(pciDev, 448), 0x00421DE5u); // the configuration space VirtualBox's
+    } else {
+      // "No address" announces an unmapping: a real VirtualBox gets no call, a stand-in today's.
+      EXPECT_EQ(VmmgrMmioMap((VmmgrPdmDevIns*)ins[1], dev[1], 1, nil, 0x2800, 0), 0);
+      EXPECT_EQ(VmmgrMmioMap((VmmgrPdmDevIns*)ins[1], dev[1], 0, 0xE0000000, 0x1000, 0), 0);
+      EXPECT_EQ(VmmgrPciMmioRead((VmmgrPdmDevIns*)ins[1], dev[1], 0xE0000010, &value, 4), 0);
+      if (!real)
+        expected = {{Mmio2Map, fn, inst, 1, nil}};
+      else
+        expected.clear();
+      expected.push_back({Mmio, fn, 0xE0000000, 0x1000, inst, write, read, 0, 0x51, name1});
+      EXPECT_EQ(hostCalls, expected);
+      hostCalls.clear();
+    }
+    EXPECT_EQ(seen, (std::vector<Words>{{0, 0x10, 4, 0}}));
+    setIrq(table.entry(1).devIns, 1);
+    EXPECT_EQ(hostCalls, (std::vector<Words>{{Irq, fn, 0, 0, 1}}));
+  }
+}
+
+// A real VirtualBox holds a device table to rules of its own; the module refuses a device
+// that breaks one before VirtualBox sees it, naming the rule. Stand-ins keep the table's rules.
+TEST_F(Bridge, VirtualBoxRulesRefuseTheDeviceThatBreaksOneAndNameIt) {
+  const std::string names =
+      "VirtualBox takes names of 1 to 31 letters, digits, spaces, '-' and '_'";
+  struct Case {
+    std::string name;
+    bool real, pci;
+    uint32_t version;
+    uint16_t portsOrVendor;
+    uint32_t region;
+    int32_t status;
+    std::string rule;
+  } cases[] = {{"bad.name", true, false, 0x00050001, 8, 0, -2836, names},
+               {std::string(32, 'n'), true, false, 0x00070000, 8, 0, -2836, names},
+               {"", true, false, 0x00050002, 8, 0, -2836, names},
+               {"ok", true, false, 0x00060000, 8, 0, -2839, "VirtualBox takes each name once"},
+               {"big", true, false, 0x00060001, 8193, 0, -2836,
+                "VirtualBox 6.1 and later take 1 to 8192 ports per range"},
+               {"big", true, false, 0x00060000, 8193, 0, 0, ""},
+               {"pci", true, true, 0x00070001, 0, 0, -2836,
+                "VirtualBox 6.1 and later take no PCI function without a vendor ID"},
+               {"pci", true, true, 0x00070002, 0x1DE5, 6, -2836,
+                "VirtualBox 6.1 and later number PCI regions 0 to 5"},
+               {"bad.name", false, false, 0x00070002, 8, 0, 0, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.version));
+    pdmhost::VmTable t;
+    t.addSerial({"ok", "", 0x100, 8, portIn<1>, portOut<1>});
+    if (c.pci) {
+      pdmhost::PciSpec fn{c.name, "", {}, {{c.region, true, 0x1000, nullptr}}, mmioIn, mmioOut};
+      pdmhost::configWrite16(fn.config, 0, c.portsOrVendor);
+      t.addPci(fn);
+    } else {
+      t.addSerial({c.name, "", 0x200, c.portsOrVendor, portIn<2>, portOut<2>});
+    }
+    void* callbacks[2] = {(P)(c.real ? 0xFFE30010ull : 0), slot<-1, int32_t, P, P>()};
+    hostCalls.clear();
+    ASSERT_EQ(vmmgrVboxPdmInit(&CaptureLogger::table, t.list(), &setIrq), 0);
+    CaptureLogger::clear();
+    EXPECT_EQ(VBoxDevicesRegister(reinterpret_cast<VmmgrPdmRegCallbacks*>(callbacks), c.version),
+              c.status);
+    EXPECT_EQ(hostCalls.size(), c.status ? 1u : 2u); // the device before it is registered
+    if (c.status)
+      EXPECT_EQ(logged().back(),
+                "E VBoxDevicesRegister: Device registration refused for " + c.name + ": " + c.rule);
+  }
 }
 
 TEST_F(Bridge, EmptyTableRegistersNothingAndSaysSo) {
