@@ -450,6 +450,66 @@ TEST_F(Bridge, RegistrationCutsNamesAtThirtyTwoBytesAndStopsAtTheFirstRefusal) {
   EXPECT_EQ(logged().back(), "E VBoxDevicesRegister: Device registration failed for refused");
 }
 
+TEST_F(Bridge, AFaultWithACountRefusesThatManyCallsAfterItsSkipThenNoMore) {
+  VmmgrDeviceRegistration reg{};
+  reg.version = reg.endVersion = VMMGR_REG_VERSION;
+  reg.instanceSize = 8;
+  reg.construct = VmmgrSerialConstruct;
+  host.injectStatus(HostOp::Register, -9, 1, 3);
+  std::vector<int32_t> statuses;
+  for (int i = 0; i < 6; ++i)
+    statuses.push_back(host.doRegister(&reg));
+  EXPECT_EQ(statuses, (std::vector<int32_t>{0, -9, -9, -9, 0, 0}));
+}
+
+// A release's host refuses records as pdmR3DevReg_Register does, rule by rule and in its
+// order; the module never sends such a record, so only a record made here reaches them.
+TEST_F(Bridge, ARealReleaseRefusesRecordsByVirtualBoxsRulesAndStatuses) {
+  struct Case {
+    const char* release;
+    size_t offset; // the field changed, in the release's layout (0: none)
+    uint64_t value;
+    unsigned bytes;
+    int32_t status;
+  } cases[] = {{"5.1.22", 0, 0, 0, 0},
+               {"5.1.22", 0, 0xffff0040, 4, -2835},
+               {"5.1.22", 4, 0, 1, -2836},
+               {"5.1.22", 5, '.', 1, -2836},
+               {"5.1.22", 112, 0x310, 4, -2838},
+               {"5.1.22", 112, 0x020, 4, -2836},
+               {"5.1.22", 116, 0, 4, -2836},
+               {"5.1.22", 120, 0, 4, -2836},
+               {"5.1.22", 124, 0x100001, 4, -2836},
+               {"5.1.22", 128, 0, 8, -2836},
+               {"5.1.22", 112, 0x120, 4, -2837},
+               {"5.2", 240, 0x21, 4, 0},
+               {"7.0", 0, 0, 0, 0},
+               {"7.0", 40, 0x3200, 4, -2836},
+               {"7.0", 68, 9, 2, -2836},
+               {"7.0", 60, 0x800001, 4, -2836}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.release) + " offset " + std::to_string(c.offset));
+    pdmhost::HostRelease release;
+    std::string why;
+    ASSERT_TRUE(pdmhost::findRelease(c.release, &release, &why));
+    const bool newStyle = release.profile->record->size == 280;
+    alignas(8) uint8_t reg[280] = {};
+    const uint32_t version = newStyle ? 0xffff0040 : 0xffff0021;
+    fill(reg, {{0, version}, {newStyle ? 272u : 240u, version}});
+    std::memcpy(reg + (newStyle ? 8 : 4), "com_1", 5);
+    fill(reg, {{newStyle ? 40u : 112u, newStyle ? 0x80003200u : 0x320u}});
+    fill(reg, {{newStyle ? 44u : 116u, 0x80000000u | uint64_t(1) << 32}}); // class, 1 instance
+    fill(reg, {{newStyle ? 56u : 124u, 8}, {newStyle ? 96u : 128u, w(&VmmgrSerialConstruct)}});
+    std::memcpy(reg + c.offset, &c.value, c.bytes);
+    pdmhost::Host real(release);
+    const auto* record = reinterpret_cast<const VmmgrDeviceRegistration*>(reg);
+    EXPECT_EQ(real.doRegister(record), c.status);
+    if (c.status == 0) { // a name used twice
+      EXPECT_EQ(real.doRegister(record), -2839);
+    }
+  }
+}
+
 TEST_F(BridgeDeathTest, ImpossibleStatesEndInTheFatalCheck) {
   addSerial("COM1", 0x3F8);
   ASSERT_EQ(registerAll(), 0);

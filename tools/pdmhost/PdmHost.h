@@ -1,9 +1,12 @@
 // A stand-in for the device manager: it honours the registration callback, the device
 // instance fields and the helper slots the module uses, carries out their effects (ports,
 // a guest-physical map of MMIO ranges and shared memory, PCI regions, interrupt levels)
-// and records every call. Any other helper slot ends the process with a message.
+// and records every call. It plays one release (HostReleases.h): that release's version
+// words, record and instance layouts and helper slots; any other slot is a trap that
+// records the call as a failure and refuses it.
 #pragma once
 
+#include "tools/pdmhost/HostReleases.h"
 #include "vmmgr/vbox/pdm/VmmgrPdmHost.h"
 
 #include <cstdint>
@@ -23,7 +26,8 @@ namespace pdmhost {
   X(PDMHOST_ERR_CONFLICT, -1002, "overlaps a port range or guest-physical range in use")           \
   X(PDMHOST_ERR_NOT_FOUND, -1003, "no such region")                                                \
   X(PDMHOST_ERR_UNASSIGNED, -1004, "a guest access where nothing is mapped")                       \
-  X(PDMHOST_ERR_NO_MEMORY, -1005, "the system refused to reserve the shared memory")
+  X(PDMHOST_ERR_NO_MEMORY, -1005, "the system refused to reserve the shared memory")               \
+  X(PDMHOST_ERR_TRAP, -1006, "a helper slot the release does not have or pdmhost does not play")
 
 enum : int32_t {
   PDMHOST_OK = 0,
@@ -31,6 +35,10 @@ enum : int32_t {
   PDMHOST_STATUS_MAP(PDMHOST_STATUS_ENUM)
 #undef PDMHOST_STATUS_ENUM
 };
+
+/// The host's function for a helper it carries out (with that helper's signature), or
+/// nullptr for one it does not play.
+void* helperFunction(Helper helper);
 
 /// The name of one of the host's statuses ("PDMHOST_ERR_CONFLICT"), or nullptr.
 const char* hostStatusName(int32_t status);
@@ -80,6 +88,8 @@ struct PortRange {
   VmmgrPdmIoPortOutFn out;
   VmmgrPdmIoPortInFn in;
   std::string description;
+  bool relative = false; ///< new style without the absolute flag: ports count from 0
+  bool mapped = false;   ///< a new-style handle, once mapped
 };
 
 struct MmioRange {
@@ -91,6 +101,7 @@ struct MmioRange {
   VmmgrPdmMmioReadFn read;
   uint32_t flags;
   std::string description;
+  bool relative = false; ///< new style: the callbacks get offsets into the region
 };
 
 struct SharedMemory {
@@ -112,6 +123,8 @@ struct PciRegion {
   VmmgrPdmPciMapFn map;
   bool placed = false;
   uint64_t gcPhys = 0;
+  uint32_t handleKind = 0; ///< new style: 2 an MMIO handle, 3 a shared-memory one; the bus maps it
+  uint64_t handle = 0;
 };
 
 struct IrqEvent {
@@ -123,8 +136,10 @@ struct IrqEvent {
 
 /// One registered device and, once constructed, its instance.
 struct Device {
-  const VmmgrDeviceRegistration* record = nullptr;
-  VmmgrDeviceRegistration copy{}; ///< the record as it was when registered
+  const VmmgrDeviceRegistration* record = nullptr; ///< where the module keeps it
+  /// The record as it was when registered, in the 248-byte layout whatever the release's.
+  VmmgrDeviceRegistration copy{};
+  uint32_t instanceSizeCC = 0; ///< the ring-3 instance data, where the layout has it
   std::unique_ptr<uint8_t[]> storage;
   VmmgrPdmDevIns* devIns = nullptr;
   bool constructed = false;
@@ -137,22 +152,31 @@ struct Device {
 
   std::string name() const;
   bool isPci() const { return pciDev != nullptr; }
-  void* instanceData() const { return vmmgrDevInsData(devIns); }
+  /// The PCI configuration space: the start of the PCI device before 6.1, further in after.
+  uint8_t* config() const { return static_cast<uint8_t*>(pciDev) + configOffset; }
+  size_t configOffset = 0;
+  void* instanceData() const { return instanceData_; }
+  void* instanceData_ = nullptr;
 };
 
 class Host {
 public:
-  Host();
+  explicit Host(const HostRelease& release = standInRelease());
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
   /// The table handed to the module's registration entry.
   VmmgrPdmRegCallbacks* callbacks() { return &callbacks_.table; }
+  const HostRelease& release() const { return release_; }
+  /// Calls of helper slots this release does not have or the host does not play, each as
+  /// "call to slot N (name in that release)"; each one is a failure of the run.
+  const std::vector<std::string>& failures() const { return failures_; }
 
-  /// The next call of op after skip successful ones answers status: a negative status
-  /// refuses the call without effect, a positive one carries it out and answers status.
-  void injectStatus(HostOp op, int32_t status, int skip = 0);
+  /// The next `count` calls of op after skip successful ones answer status: a negative
+  /// status refuses the call without effect, a positive one carries it out and answers
+  /// status. One entry however large the count, so a scenario's count costs no memory.
+  void injectStatus(HostOp op, int32_t status, int skip = 0, uint64_t count = 1);
 
   /// Instance data is filled with this byte before construction (to see what is left alone).
   void setInstanceFill(uint8_t fill) { instanceFill_ = fill; }
@@ -204,6 +228,23 @@ public:
                                 uint64_t size, int32_t type, VmmgrPdmPciMapFn map);
   void doPciSetIrq(VmmgrPdmDevIns* devIns, void* pciDev, int32_t irq, int32_t level);
 
+  // The new-style helpers of 6.1 and later (PdmHostNew.cpp).
+  int32_t doIoPortCreate(VmmgrPdmDevIns* devIns, uint16_t count, uint32_t flags,
+                         VmmgrPdmIoPortOutFn out, VmmgrPdmIoPortInFn in, void* outStr, void* inStr,
+                         void* user, const char* description, uint64_t* handle);
+  int32_t doIoPortMap(VmmgrPdmDevIns* devIns, uint64_t handle, uint16_t port);
+  int32_t doMmioCreate(VmmgrPdmDevIns* devIns, uint64_t size, uint32_t flags,
+                       VmmgrPdmMmioWriteFn write, VmmgrPdmMmioReadFn read, void* fill, void* user,
+                       const char* description, uint64_t* handle);
+  int32_t doMmio2Create(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t pciRegion, uint64_t size,
+                        uint32_t flags, const char* description, void** mapping, uint64_t* handle);
+  int32_t doPciRegisterNew(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t flags, uint8_t device,
+                           uint8_t function, const char* name);
+  int32_t doPciIoRegionRegisterNew(VmmgrPdmDevIns* devIns, void* pciDev, uint32_t region,
+                                   uint64_t size, int32_t type, uint32_t flags, uint64_t handle,
+                                   VmmgrPdmPciMapFn map);
+  int32_t trapped(int slot);
+
   static Host* fromDevIns(const VmmgrPdmDevIns* devIns);
 
 private:
@@ -211,9 +252,11 @@ private:
     VmmgrPdmRegCallbacks table; // first: the module hands its address back
     Host* host;
   };
+  int32_t checkRecord(const uint8_t* reg, Device* d) const;
   struct Fault {
     int skip;
     int32_t status;
+    uint64_t count;
   };
   // Guest-physical map: base -> what lies there.
   struct Mapping {
@@ -225,14 +268,21 @@ private:
   /// Consumes a pending fault of op: true with *status set when the call is to answer it.
   bool takeFault(HostOp op, int32_t* status);
   Device* deviceOf(const VmmgrPdmDevIns* devIns);
+  void unmapRegion(Device& d, PciRegion& r);
+  int32_t mapHandle(Device& d, PciRegion& r, uint64_t gcPhys);
+  int32_t mmioAccess(const MmioRange& r, uint64_t base, uint64_t gcPhys, void* buffer,
+                     uint32_t size, bool write);
   bool overlaps(uint64_t base, uint64_t size, const void* except) const;
   const Mapping* mappingAt(uint64_t gcPhys, uint32_t size, uint64_t* base) const;
 
+  HostRelease release_;
   Callbacks callbacks_;
-  VmmgrPdmDevHlp hlp_;
+  std::vector<void*> hlp_; // the release's helper table, slot by slot
+  std::vector<std::string> failures_;
   uint8_t instanceFill_ = 0;
   std::deque<Device> devices_;
   std::vector<PortRange> ports_;
+  std::vector<PortRange> portHandles_; // created by the new-style helper, mapped or not
   std::deque<MmioRange> mmio_;
   std::vector<std::unique_ptr<SharedMemory>> shared_;
   std::map<uint64_t, Mapping> guestMap_;

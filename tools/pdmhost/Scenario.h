@@ -3,6 +3,7 @@
 // plays it against the module through the stand-in host.
 #pragma once
 
+#include "tools/pdmhost/HostReleases.h"
 #include "vmmgr/vbox/pdm/VmmgrPdmHostEntry.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
@@ -95,6 +96,7 @@ struct Scenario {
   std::vector<ScenarioStep> steps;
   uint64_t placementBase = 0xE0000000u;
   int32_t setupStatus = 0; ///< how the set-up is to end: 0, or the status of its refusal
+  HostRelease host;        ///< the release the scenario is played against; none: the stand-in
 };
 
 /// A scenario that cannot be played; what() reads "SOURCE:LINE: PATH: reason".
@@ -139,6 +141,7 @@ struct RunOptions {
   int logLevel = 2;       ///< pdmhost's logger enables levels up to this one
   bool quiet = false;     ///< only mismatches, the module's error lines and the summary
   bool trace = false;     ///< every call between host, module and VM manager, in order
+  HostRelease host = standInRelease(); ///< the release the host plays
 };
 
 /// What one step gave, for the reports.

@@ -61,7 +61,7 @@ const std::pair<const char*, HostOp> HOST_OPS[] = {
 };
 const char* const CALLBACKS = " serialReadFn serialWriteFn pciReadFn pciWriteFn ";
 
-const char* const ROOT_KEYS = " devices steps placementBase setupStatus note ";
+const char* const ROOT_KEYS = " devices steps placementBase setupStatus host note ";
 const char* const DEVICE_KEYS =
     " note type name description regions ioPortBase ioPortCount failPort "
     "vendorId deviceId revision progIf subclass baseClass "
@@ -439,6 +439,11 @@ private:
     if (auto base = f.optionalInteger<uint64_t>("placementBase"))
       scenario_.placementBase = *base;
     scenario_.setupStatus = f.optionalInteger<int32_t>("setupStatus").value_or(0);
+    if (auto host = f.optionalString("host")) {
+      std::string why;
+      if (!findRelease(*host, &scenario_.host, &why))
+        f.failField(*f.find("host"), why.substr(0, why.find(';')) + " (pdmhost --help lists them)");
+    }
     f.optionalString("note");
   }
 

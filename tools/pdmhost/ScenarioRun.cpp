@@ -140,6 +140,7 @@ size_t tableSize(const VmmgrDeviceList& list) {
 }
 
 struct Vm {
+  explicit Vm(const HostRelease& release) : host(release) {}
   VmTable table;
   Host host;
   std::vector<std::unique_ptr<SerialModel>> serials;
@@ -283,7 +284,7 @@ public:
       break;
     case StepOp::ExpectConfig:
       if (Device* d = device(name)) {
-        const uint64_t value = load(static_cast<uint8_t*>(d->pciDev) + s.offset, s.size);
+        const uint64_t value = load(d->config() + s.offset, s.size);
         describe("config    " + name + " +" + hexText(s.offset) + sized + " = " + hexText(value));
         checkValue(value);
       }
@@ -473,7 +474,7 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
       std::fprintf(out, "  ports 0x%04x-0x%04x\n", p.first, p.first + p.count - 1);
   if (!d.isPci())
     return;
-  const uint8_t* cfg = static_cast<uint8_t*>(d.pciDev);
+  const uint8_t* cfg = d.config();
   std::fprintf(out,
                "  PCI %04x:%04x rev %02x class %02x%02x%02x, command 0x%04x status 0x%04x, INT%c\n",
                configRead16(cfg, 0), configRead16(cfg, 2), cfg[8], cfg[0xB], cfg[0xA], cfg[9],
@@ -564,7 +565,7 @@ bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
 static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& vm, std::FILE* out,
                      bool trace, std::string* why) {
   traceCall("host -> module: VBoxDevicesRegister");
-  const int32_t regRc = module.registerDevices(vm.host.callbacks(), 0x00010000u);
+  const int32_t regRc = module.registerDevices(vm.host.callbacks(), vm.host.release().vboxVersion);
   traceReturn("= " + hostStatusText(regRc));
   std::fflush(stdout);
   if (trace) {
@@ -605,6 +606,13 @@ static int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& 
   return placeRc;
 }
 
+// Each call the module made to a slot the release does not have is a failure of the run.
+static int hostFailures(const Host& host, std::FILE* out) {
+  for (const std::string& f : host.failures())
+    std::fprintf(out, "host: FAILED: the module made a %s\n", f.c_str());
+  return static_cast<int>(host.failures().size());
+}
+
 static void setupFailed(RunResult& result, std::FILE* out, const std::string& why) {
   std::fprintf(out, "setup failed: %s\n", why.c_str());
   result.setupFailed = true;
@@ -615,7 +623,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                       const RunOptions& options, std::FILE* out, const VmManagerTable* vmManager) {
   RunResult result;
   const XlogLogger* logger = useLogger(options, out);
-  Vm vm;
+  Vm vm(options.host);
   const bool trace = !options.quiet;
   if (vmManager) {
     vm.list = vmManager->list;
@@ -660,6 +668,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
                             : "the set-up succeeded; the scenario expects it refused with " +
                                   hostStatusText(scenario.setupStatus));
     traceSetSink({});
+    result.mismatches += hostFailures(vm.host, out);
     return result;
   }
   if (setupRc < 0 && trace)
@@ -669,6 +678,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
     play(next);
   traceSetSink({});
   std::fflush(stdout);
+  result.mismatches += hostFailures(vm.host, out);
   return result;
 }
 

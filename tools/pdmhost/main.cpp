@@ -7,6 +7,7 @@
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/VboxCommands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,10 @@ const char* usage =
     "                    module's init, and the library's table replaces the scenario's\n"
     "                    devices (the scenario then lists none; without one, pdmhost only\n"
     "                    registers, constructs and places)\n"
+    "  --host RELEASES   the VirtualBox release(s) the host plays, comma-separated (e.g.\n"
+    "                    5.1.22,6.0,7.2.2); the scenario is played once against each.\n"
+    "                    Default: the scenario's \"host\", else the stand-in. Known:\n"
+    "%s"
     "  --own-logger      hand the module no logger: it logs with its own (standard output)\n"
     "  --verbose         pdmhost's logger also shows the module's debug lines\n"
     "  --trace           show every call the host makes into the module, every callback\n"
@@ -78,10 +83,12 @@ int run(int argc, char** argv) {
   bool json = false;
   bool check = false;
   pdmhost::RunOptions options;
+  std::vector<pdmhost::HostRelease> hosts;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::printf(usage, static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
+      std::printf(usage, pdmhost::releaseNames(std::string(20, ' ')).c_str(),
+                  static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
                   pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS);
       return 0;
     } else if (arg == "--print-sample") {
@@ -99,6 +106,23 @@ int run(int argc, char** argv) {
         return 2;
       }
       vmManagerPath = argv[++i];
+    } else if (arg == "--host") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "pdmhost: --host needs a release (pdmhost --help lists them)\n");
+        return 2;
+      }
+      const std::string list = argv[++i];
+      for (size_t at = 0; at <= list.size();) {
+        const size_t comma = std::min(list.find(',', at), list.size());
+        pdmhost::HostRelease release;
+        std::string why;
+        if (!pdmhost::findRelease(list.substr(at, comma - at), &release, &why)) {
+          std::fprintf(stderr, "pdmhost: --host: %s", why.c_str());
+          return 2;
+        }
+        hosts.push_back(release);
+        at = comma + 1;
+      }
     } else if (arg == "--own-logger") {
       options.ownLogger = true;
     } else if (arg == "--verbose") {
@@ -201,8 +225,25 @@ int run(int argc, char** argv) {
       pdmhost::printCheck(scenario, human);
       return 0;
     }
-    result = pdmhost::runScenario(scenario, module, options, human,
-                                  vmManagerEntry ? &vmManager : nullptr);
+    if (hosts.empty())
+      hosts.push_back(scenario.host.profile ? scenario.host : pdmhost::standInRelease());
+    // Each release is one run of its own; with several, each says how it went.
+    for (const pdmhost::HostRelease& host : hosts) {
+      options.host = host;
+      if (hosts.size() > 1)
+        std::fprintf(human, "host: %s (%s)\n", host.name.c_str(), host.profile->name);
+      const pdmhost::RunResult one = pdmhost::runScenario(scenario, module, options, human,
+                                                          vmManagerEntry ? &vmManager : nullptr);
+      if (hosts.size() > 1)
+        std::fprintf(human, "host %s: %d steps, %d mismatches%s\n", host.name.c_str(), one.steps,
+                     one.mismatches, one.setupFailed ? ", set-up FAILED" : "");
+      result.steps += one.steps;
+      result.mismatches += one.mismatches;
+      result.setupFailed = result.setupFailed || one.setupFailed;
+      if (one.setupFailed)
+        result.setupError = one.setupError;
+      result.records.insert(result.records.end(), one.records.begin(), one.records.end());
+    }
   }
   std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
                result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
