@@ -159,7 +159,7 @@ HostRelease standInRelease() {
   return release;
 }
 
-bool findRelease(const std::string& name, HostRelease* release, std::string* error) {
+bool findRelease(const std::string& name, HostRelease* release, std::string* error, bool anyBuild) {
   if (name == "stand-in") {
     *release = standInRelease();
     return true;
@@ -197,7 +197,7 @@ bool findRelease(const std::string& name, HostRelease* release, std::string* err
       found = &r; // a line stands for its latest builds
     }
   }
-  if (found && !split) {
+  if (found && (!split || anyBuild)) {
     *release = releaseOf(*found, name);
     return true;
   }
@@ -210,9 +210,14 @@ bool findRelease(const std::string& name, HostRelease* release, std::string* err
   return false;
 }
 
-std::string releaseNames(const std::string& indent) {
-  std::string text = indent + "stand-in (the default: no version magic, the module's own slots)\n";
+std::string releaseNames(const std::string& indent, bool virtualBoxOnly) {
+  std::string text =
+      virtualBoxOnly
+          ? ""
+          : indent + "stand-in (the default: no version magic, the module's own slots)\n";
   for (const HostProfile& p : PROFILES) {
+    if (virtualBoxOnly && &p == &PROFILES[8])
+      continue;
     text += indent;
     bool first = true;
     for (const Range& r : RANGES) {

@@ -77,10 +77,15 @@ struct HostRelease {
 /// The host pdmhost plays by default: no version magic, today's slots (see docs/pdmhost.md).
 HostRelease standInRelease();
 /// The release a name stands for ("5.1.22", "6.0", "7.2.2", "stand-in", "unknown-major"):
-/// false with *error saying which names are known.
-bool findRelease(const std::string& name, HostRelease* release, std::string* error);
-/// Every name a profile answers to, one profile a line, for --help and the docs.
-std::string releaseNames(const std::string& indent = "  ");
+/// false with *error saying which names are known. A line ("6.1") stands for its latest
+/// builds; where its builds span two helper tables it is refused unless anyBuild: callers
+/// whose answer follows only the line (VirtualBox's rules on a table follow VBOX_VERSION,
+/// major and minor) take it.
+bool findRelease(const std::string& name, HostRelease* release, std::string* error,
+                 bool anyBuild = false);
+/// Every name a profile answers to, one profile a line, for --help and the docs; only the
+/// VirtualBox releases when virtualBoxOnly (not the stand-in nor unknown-major).
+std::string releaseNames(const std::string& indent = "  ", bool virtualBoxOnly = false);
 /// "pfnSSMPutMem" or "unnamed": what a slot holds in the profile's release.
 const char* slotName(const HostProfile& profile, int slot);
 

@@ -25,16 +25,18 @@ const char* usage =
     "device of a table: the VM manager's library's own (--vm-manager, through its entry as\n"
     "pdmhost runs it) or a scenario's. The module is named by its absolute path with every\n"
     "symbolic link resolved, as VirtualBox's hardened loader wants it. The table is first\n"
-    "checked against the rules of VirtualBox RELEASE (default 7.2, the newest and the\n"
-    "strictest); a table that breaks one is refused with one line per broken rule.\n"
+    "held to VirtualBox RELEASE's rules as the module applies them (default 7.2): a device\n"
+    "the module would refuse to register is one line each and no configuration; what it\n"
+    "adapts (shared memory rounded up to whole pages) is a note.\n"
     "\n"
     "  --vm NAME          the VM's name or UUID, as VBoxManage takes it\n"
-    "  --host RELEASE     5.1, 5.2, 6.0, 6.1, 7.0, 7.1, 7.2 or a full version (6.1.40)\n"
+    "  --host RELEASE     a release as pdmhost --help lists them (6.1.40, 7.0); a line\n"
+    "                     spanning two helper tables (5.1, 6.1) will do: its rules are one\n"
     "  --module PATH      the module VirtualBox is to load (default: the one pdmhost loads)\n"
     "  --remove           print the lines that undo the configuration instead\n"
     "\n"
-    "exit status: 0 printed; 1 the table breaks the release's rules; 2 bad usage, or a\n"
-    "table or module that cannot be read.\n";
+    "exit status: 0 printed; 1 the module would refuse the table; 2 bad usage, or a table\n"
+    "or module that cannot be read.\n";
 
 // The module's node under PDM/Devices: its name is only a key, the Path is what loads.
 const char* const moduleNode = "VmmgrVboxPdm";
@@ -91,9 +93,9 @@ int vboxConfigMain(int argc, char** argv) {
     return bad("one table is needed: --vm-manager LIBRARY or a scenario file, not both");
   if (vm.find_first_of("\"\r\n") != std::string::npos)
     return bad("a VM name with a quote or a line break cannot be written as a command");
-  VboxRelease release;
+  HostRelease release;
   std::string error;
-  if (!parseVboxRelease(host, &release, &error))
+  if (!findVboxRelease(host, &release, &error))
     return bad("--host: " + error);
 
   if (modulePath.empty())
@@ -102,7 +104,8 @@ int vboxConfigMain(int argc, char** argv) {
   if (!moduleRealPath(modulePath, &realModule, &error))
     return bad("the module " + error);
 
-  std::vector<ScenarioDevice> devices;
+  VmTable scenarioTable;
+  const VmmgrDeviceList* list = nullptr;
   if (!vmManagerPath.empty()) {
     // The library builds its table and hands it to the module's init, as in production.
     ModuleEntries module;
@@ -116,20 +119,24 @@ int vboxConfigMain(int argc, char** argv) {
     if (!sink || !startVmManager(entry, module, quiet, sink, &table, &error))
       return bad(sink ? error : "no temporary file for the library's output");
     std::fclose(sink);
-    devices = devicesOfTable(*table.list);
+    list = table.list;
   } else {
     try {
-      devices = readScenarioFile(scenarioPath).devices;
+      addScenarioDevices(readScenarioFile(scenarioPath).devices, &scenarioTable);
     } catch (const ScenarioError& e) {
       return bad(e.what());
     }
+    list = scenarioTable.list();
   }
 
-  const std::vector<std::string> broken = checkVboxRules(devices, release);
-  if (!broken.empty()) {
-    std::fprintf(stderr, "pdmhost vbox-config: the table breaks %zu of VirtualBox's rules:\n",
-                 broken.size());
-    for (const std::string& line : broken)
+  const VboxVerdict verdict = checkVboxRules(*list, release);
+  for (const std::string& note : verdict.notes)
+    std::fprintf(stderr, "pdmhost vbox-config: note: %s\n", note.c_str());
+  if (!verdict.refusals.empty()) {
+    std::fprintf(stderr,
+                 "pdmhost vbox-config: the module would refuse %zu of the table's devices:\n",
+                 verdict.refusals.size());
+    for (const std::string& line : verdict.refusals)
       std::fprintf(stderr, "  %s\n", line.c_str());
     return 1;
   }
@@ -142,8 +149,9 @@ int vboxConfigMain(int argc, char** argv) {
   line("PDM/Devices/" + std::string(moduleNode) + "/Path", quote(realModule));
   // Trusted: the device gets the trusted helper table, as every device VirtualBox
   // configures itself; a missing Config node is created empty (PDMDevice.cpp).
-  for (const ScenarioDevice& d : devices)
-    line("Devices/" + d.name + "/0/Trusted", "1");
+  const auto* first = static_cast<const VmmgrDeviceDesc*>(list->begin);
+  for (const auto* d = first; d != static_cast<const VmmgrDeviceDesc*>(list->end); ++d)
+    line("Devices/" + std::string(vmmgrStdStringData(d->name), d->name.size) + "/0/Trusted", "1");
   return 0;
 }
 

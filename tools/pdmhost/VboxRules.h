@@ -1,36 +1,30 @@
-// VirtualBox's own rules on a device table, release by release: what its device manager
-// refuses at registration and what its I/O and memory managers refuse at construction.
-// Pure functions of the table, so pdmhost's subcommands and the host it plays share them.
+// The rules a device table meets on a real VirtualBox, as the module itself applies them:
+// vbox-config refuses what the module will refuse on that release and notes what it adapts,
+// by calling the module's own rule function, so the two cannot drift apart.
 #pragma once
 
+#include "tools/pdmhost/HostReleases.h"
 #include "tools/pdmhost/Scenario.h"
+#include "tools/pdmhost/VmTable.h"
 
 #include <string>
 #include <vector>
 
 namespace pdmhost {
 
-/// A VirtualBox release the module serves, as far as its rules differ.
-struct VboxRelease {
-  int major = 0;
-  int minor = 0;
-  int patch = -1;   ///< -1 when only the family was named ("6.1")
-  std::string text; ///< as named, for messages
+/// The VirtualBox release a name stands for, as pdmhost --host names it; a line such as 6.1
+/// will do. False with *error for a name that is no VirtualBox release the module serves.
+bool findVboxRelease(const std::string& name, HostRelease* release, std::string* error);
+
+struct VboxVerdict {
+  std::vector<std::string> refusals; ///< one line per device the module refuses to register
+  std::vector<std::string> notes;    ///< what the module adapts to VirtualBox's rules
 };
 
-/// Reads "6.1" or "6.1.40" (the families 5.1, 5.2, 6.0, 6.1, 7.0, 7.1, 7.2). False with
-/// *error for anything else, a release the module does not serve included.
-bool parseVboxRelease(const std::string& text, VboxRelease* release, std::string* error);
+/// The table as the module holds it to the release's rules when VirtualBox registers it.
+VboxVerdict checkVboxRules(const VmmgrDeviceList& list, const HostRelease& release);
 
-/// The releases --host accepts, for messages: "5.1 (5.1.10 to 5.1.34), 5.2, ...".
-const char* vboxReleasesAccepted();
-
-/// True from 6.1 on: the new-style device interface and its port-range limit.
-bool vboxNewStyle(const VboxRelease& release);
-
-/// Checks the table against the release's rules; one line per broken rule, naming the
-/// device, the rule and the status VirtualBox answers with. Empty when the table passes.
-std::vector<std::string> checkVboxRules(const std::vector<ScenarioDevice>& devices,
-                                        const VboxRelease& release);
+/// A scenario's devices as a VM manager's table holds them: names, ports, IDs and regions.
+void addScenarioDevices(const std::vector<ScenarioDevice>& devices, VmTable* table);
 
 } // namespace pdmhost
