@@ -6,6 +6,7 @@
 #include "tools/pdmhost/Child.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/PdmHost.h"
+#include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -292,11 +293,11 @@ int fuzzMain(int argc, char** argv) {
       std::fprintf(stderr, "pdmhost fuzz: %s\n", error.c_str());
       return 2;
     }
-    RunOptions quiet;
-    quiet.quiet = true;
+    RunState quiet;
+    quiet.options.quiet = true;
     VmManagerTable table;
-    std::FILE* sink = std::tmpfile();
-    if (!sink || !startVmManager(entry, module, quiet, sink, &table, &error)) {
+    std::FILE* sink = quiet.out = std::tmpfile();
+    if (!sink || !startVmManager(entry, module, quiet, &table, &error)) {
       std::fprintf(stderr, "pdmhost fuzz: %s\n", error.c_str());
       return 2;
     }

@@ -4,6 +4,7 @@
 #include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/Fuzz.h"
 #include "tools/pdmhost/ModuleLoader.h"
+#include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <cerrno>
@@ -46,6 +47,7 @@ const char* usage =
     "  --json            print the summary and each mismatch as JSON, and nothing else\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
     "                    the summary\n"
+    "  --step-ms MS      a step that takes longer fails, and the run ends (default 10000)\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
     "  --help            this text\n"
     "\n"
@@ -56,13 +58,7 @@ const char* usage =
     "           pci {name, description, vendorId, deviceId, revision, progIf, subclass,\n"
     "                baseClass, subsystemVendorId, subsystemId, idRegister, failOffset,\n"
     "                regions: [{region, mmio, size}]}\n"
-    "  steps:   portRead {port, size, expect, status}   portWrite {port, size, value, status}\n"
-    "           memRead / memWrite {device, region, offset | address, size, expect | value,\n"
-    "                               status}\n"
-    "           sharedRead / sharedWrite {device, region, offset, size, expect | value}\n"
-    "           setIrq {device, level}   expectIrq {device, level}\n"
-    "           expectConfig {device, offset, size, expect}   expectTransmitted {device, text}\n"
-    "           placeRegion {device, region, address, status}   any step: note\n"
+    "  steps (\"op\" and the fields it takes; any step: note):\n%s"
     "\n"
     "exit status: 0 every step as expected; 1 a mismatch or a failed set-up; 2 bad usage, a\n"
     "bad scenario (one line names file, line and field) or a module that cannot be loaded.\n";
@@ -74,12 +70,14 @@ int run(int argc, char** argv) {
   std::string reportPath;
   bool json = false;
   bool check = false;
-  pdmhost::RunOptions options;
+  pdmhost::RunState state;
+  pdmhost::RunOptions& options = state.options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::printf(usage, static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
-                  pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS);
+                  pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS,
+                  pdmhost::stepKindsHelp().c_str());
       return 0;
     } else if (arg == "--print-sample") {
       std::fputs(pdmhost::sampleScenarioJson(), stdout);
@@ -138,6 +136,7 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "pdmhost: --json: no temporary file for the human output\n");
     return 2;
   }
+  state.out = human;
   if (modulePath.empty())
     modulePath = pdmhost::defaultModulePath();
   pdmhost::ModuleEntries module;
@@ -171,7 +170,7 @@ int run(int argc, char** argv) {
                                                   : "built-in sample";
   if (vmManagerEntry) {
     header();
-    if (!pdmhost::startVmManager(vmManagerEntry, module, options, human, &vmManager, &error)) {
+    if (!pdmhost::startVmManager(vmManagerEntry, module, state, &vmManager, &error)) {
       std::fprintf(human, "setup failed: %s\n", error.c_str());
       result.setupFailed = true;
       result.setupError = error;
@@ -198,8 +197,7 @@ int run(int argc, char** argv) {
       pdmhost::printCheck(scenario, human);
       return 0;
     }
-    result = pdmhost::runScenario(scenario, module, options, human,
-                                  vmManagerEntry ? &vmManager : nullptr);
+    result = pdmhost::runScenario(scenario, module, state, vmManagerEntry ? &vmManager : nullptr);
   }
   std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
                result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
