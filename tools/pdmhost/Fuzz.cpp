@@ -25,6 +25,21 @@ using json = nlohmann::ordered_json;
 
 constexpr size_t BATCH_STEPS = 100;
 constexpr int MAX_SHRINK_RUNS = 400;
+constexpr int SANITIZER_EXIT = 86; // not one of pdmhost's own exit statuses
+
+// Any sanitizer report in the child (ASan, UBSan, LSan, TSan) ends it with SANITIZER_EXIT.
+void sanitizersExitDistinctly() {
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* old = std::getenv(name);
+    const std::string value = std::string(old ? old : "") + (old && *old ? ":" : "") +
+                              "exitcode=" + std::to_string(SANITIZER_EXIT) + ":halt_on_error=1";
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+  }
+}
 
 struct Target {
   enum Kind { Port, Memory, Irq } kind;
@@ -37,14 +52,23 @@ struct Target {
 // the registers at the start, inside, at the edges and just past each region; interrupts.
 json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
   const Target& t = targets[rng() % targets.size()];
-  const bool read = rng() % 2;
+  // The kinds of the step table that the target's accesses use.
+  std::vector<const StepKind*> kinds;
+  for (const StepKind& k : stepKinds())
+    if (k.fuzz == FuzzUse::Irq                                        ? t.kind == Target::Irq
+        : k.fuzz == FuzzUse::PortRead || k.fuzz == FuzzUse::PortWrite ? t.kind == Target::Port
+        : k.fuzz != FuzzUse::None                                     ? t.kind == Target::Memory
+                                                                      : false)
+      kinds.push_back(&k);
+  const StepKind& kind = *kinds[rng() % kinds.size()];
+  const bool read = kind.fuzz == FuzzUse::PortRead || kind.fuzz == FuzzUse::MemRead;
   if (t.kind == Target::Irq)
-    return {{"op", "setIrq"}, {"device", t.device}, {"level", static_cast<int>(rng() % 2)}};
+    return {{"op", kind.name}, {"device", t.device}, {"level", static_cast<int>(rng() % 2)}};
   if (t.kind == Target::Port) {
     const uint32_t size = 1u << (rng() % 3);
     const uint64_t port =
         std::min<uint64_t>(t.base + rng() % (t.size + 2) - (t.base ? 1 : 0), 0xffff);
-    json s = {{"op", read ? "portRead" : "portWrite"}, {"port", hexText(port)}, {"size", size}};
+    json s = {{"op", kind.name}, {"port", hexText(port)}, {"size", size}};
     if (!read)
       s["value"] = hexText(rng() & ((uint64_t(1) << 8 * size) - 1));
     s["contract"] = true;
@@ -65,8 +89,7 @@ json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
   default:
     offset = rng() % t.size;
   }
-  json s = {
-      {"op", read ? "memRead" : "memWrite"}, {"address", hexText(t.base + offset)}, {"size", size}};
+  json s = {{"op", kind.name}, {"address", hexText(t.base + offset)}, {"size", size}};
   if (!read)
     s["value"] = hexText(size == 8 ? rng() : rng() & ((uint64_t(1) << 8 * size) - 1));
   s["contract"] = true;
@@ -101,14 +124,17 @@ std::string findingOf(const ChildOutcome& o, const std::string& output, int hang
   }
   if (o.code == 0)
     return "";
-  // A sanitizer's build of pdmhost reports a crash itself and exits.
-  if (output.find("ERROR: AddressSanitizer") != std::string::npos)
+  // Every sanitizer of the child ends it with this status (fuzzMain sets their options).
+  if (o.code == SANITIZER_EXIT)
     return "crash of the VM manager's code: a sanitizer's report";
-  const size_t at = output.find("is outside the module's contract");
-  if (o.code == 1 && at != std::string::npos) {
+  // Every step of a batch checks only the contract: a mismatch is a status outside it.
+  if (o.code == 1) {
+    const size_t at = output.find("is outside the module's contract");
     const size_t from = output.rfind("MISMATCH: ", at);
-    return "a status outside the module's contract: " + output.substr(from + 10, at - from - 10) +
-           "is outside it";
+    return "a status outside the module's contract" +
+           (at == std::string::npos || from == std::string::npos
+                ? std::string()
+                : ": " + output.substr(from + 10, at - from - 10) + "is outside it");
   }
   throw std::runtime_error("a run says nothing about the devices (exit status " +
                            std::to_string(o.code) + "):\n" + output);
@@ -138,8 +164,9 @@ public:
 
   // The fewest steps (a prefix, then chunks left out) that still give `finding`.
   json shrink(json steps, const std::string& finding) {
+    const int budget = runs_ + MAX_SHRINK_RUNS; // however many batches the search took
     size_t lo = 1, hi = steps.size();
-    while (lo < hi && runs_ < MAX_SHRINK_RUNS) {
+    while (lo < hi && runs_ < budget) {
       const size_t mid = (lo + hi) / 2;
       if (play(json(steps.begin(), steps.begin() + mid)) == finding)
         hi = mid;
@@ -147,7 +174,7 @@ public:
         lo = mid + 1;
     }
     steps = json(steps.begin(), steps.begin() + hi);
-    for (size_t chunk = steps.size() / 2; chunk >= 1 && runs_ < MAX_SHRINK_RUNS; chunk /= 2) {
+    for (size_t chunk = steps.size() / 2; chunk >= 1 && runs_ < budget; chunk /= 2) {
       for (size_t i = 0; i + chunk <= steps.size() && steps.size() > 1;) {
         json fewer = json::array();
         for (size_t k = 0; k < steps.size(); ++k)
@@ -249,6 +276,7 @@ int fuzzMain(int argc, char** argv) {
     else if (arg == "--replay")
       replay = value;
   }
+  sanitizersExitDistinctly();
   std::vector<std::string> childArgs{"--quiet"};
   if (!modulePath.empty())
     childArgs.insert(childArgs.end(), {"--module", modulePath});
@@ -312,8 +340,9 @@ int fuzzMain(int argc, char** argv) {
     targets.push_back(Target{Target::Irq, 0, 0, d.name});
     for (const ScenarioRegion& r : d.regions) {
       uint64_t at = 0;
-      placeUpward(&placement, r.size, &at);
-      targets.push_back(Target{Target::Memory, at, r.size, d.name});
+      // A region the host cannot place (size 0, past the address space) is nothing to try.
+      if (r.size != 0 && placeUpward(&placement, r.size, &at))
+        targets.push_back(Target{Target::Memory, at, r.size, d.name});
     }
   }
   if (targets.empty()) {
@@ -336,6 +365,7 @@ int fuzzMain(int argc, char** argv) {
     const std::string finding = fuzzer.play(batchSteps);
     if (finding.empty())
       continue;
+    const int searchRuns = fuzzer.runs();
     const json fewest = fuzzer.shrink(batchSteps, finding);
     const std::string note = "pdmhost fuzz --rng " + std::to_string(start) + ", batch " +
                              std::to_string(batch) + ": " + finding;
@@ -345,7 +375,7 @@ int fuzzMain(int argc, char** argv) {
                 "fuzz: shrunk from %zu to %zu steps in %d runs; written to %s\n"
                 "fuzz: replay: pdmhost fuzz --replay %s%s%s\n",
                 batch, static_cast<unsigned long long>(played), finding.c_str(), batchSteps.size(),
-                fewest.size(), fuzzer.runs(), out.c_str(), out.c_str(),
+                fewest.size(), fuzzer.runs() - searchRuns, out.c_str(), out.c_str(),
                 vmManager.empty() ? "" : " --vm-manager ", vmManager.c_str());
     std::printf("%s\n", fewest.dump(1).c_str());
     return 1;

@@ -125,6 +125,11 @@ int run(int argc, char** argv) {
     }
   }
 
+  if (json && options.trace) {
+    std::fprintf(stderr, "pdmhost: --json with --trace: the JSON holds no trace; --report's "
+                         "failures carry the calls of their step\n");
+    return 2;
+  }
   if (json && options.ownLogger) {
     std::fprintf(stderr, "pdmhost: --json with --own-logger: the module's own lines would go "
                          "into the JSON\n");
