@@ -69,3 +69,19 @@ TEST(Scenario, ErrorsNameTheSourceLineAndField) {
     EXPECT_STREQ(e.what(), "t.json:2: steps[0].size: an access of 1, 2 or 4 bytes");
   }
 }
+
+TEST(StepTable, EveryKindIsInHelpAndInTheDocs) {
+  std::FILE* file = std::fopen(PDMHOST_DOCS, "rb");
+  ASSERT_NE(file, nullptr) << PDMHOST_DOCS;
+  std::string docs;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    docs.append(chunk, n);
+  std::fclose(file);
+  const std::string help = pdmhost::stepKindsHelp();
+  for (const pdmhost::StepKind& k : pdmhost::stepKinds()) {
+    EXPECT_THAT(help, HasSubstr(std::string("    ") + k.name + " {"));
+    EXPECT_THAT(docs, HasSubstr(std::string("| `") + k.name + "`"));
+  }
+}

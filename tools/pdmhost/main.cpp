@@ -54,6 +54,7 @@ const char* usage =
     "Scenario format: docs/pdmhost.md, or --print-sample for a template. Numbers are JSON\n"
     "integers or strings in decimal or \"0x\" hex; a scenario file is a regular file of at\n"
     "most %llu MiB; at most %zu serial and %zu PCI devices.\n"
+    "  top level: devices, steps, placementBase, setupStatus, note\n"
     "  devices: serial {name, description, ioPortBase, ioPortCount, failPort}\n"
     "           pci {name, description, vendorId, deviceId, revision, progIf, subclass,\n"
     "                baseClass, subsystemVendorId, subsystemId, idRegister, failOffset,\n"
