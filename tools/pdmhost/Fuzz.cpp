@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 
 namespace pdmhost {
@@ -96,6 +97,14 @@ json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
   return s;
 }
 
+// A hang check by the time elapsed since the child started.
+std::function<bool()> within(uint64_t ms) {
+  const auto start = std::chrono::steady_clock::now();
+  return [start, ms] {
+    return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms);
+  };
+}
+
 // What a child wrote (its output, a few kilobytes at most: pdmhost runs --quiet).
 std::string readText(const std::string& path) {
   std::string text;
@@ -156,7 +165,7 @@ public:
     args.push_back(out_ + ".batch.json");
     // A file per run: a crashed child's debugger may still hold the previous one.
     const std::string log = out_ + "." + std::to_string(++runs_) + ".log";
-    const ChildOutcome o = runSelf(args, log, hangMs_);
+    const ChildOutcome o = runSelf(args, log, within(hangMs_));
     const std::string output = readText(log);
     std::remove(log.c_str());
     return findingOf(o, output, hangMs_);
@@ -277,7 +286,7 @@ int fuzzMain(int argc, char** argv) {
       replay = value;
   }
   sanitizersExitDistinctly();
-  std::vector<std::string> childArgs{"--quiet"};
+  std::vector<std::string> childArgs{"--quiet", "--in-process"};
   if (!modulePath.empty())
     childArgs.insert(childArgs.end(), {"--module", modulePath});
   if (!vmManager.empty())
@@ -286,7 +295,7 @@ int fuzzMain(int argc, char** argv) {
   if (!replay.empty()) {
     std::vector<std::string> args = childArgs;
     args.push_back(replay);
-    const ChildOutcome o = runSelf(args, replay + ".log", static_cast<int>(hangMs));
+    const ChildOutcome o = runSelf(args, replay + ".log", within(hangMs));
     const std::string output = readText(replay + ".log");
     std::remove((replay + ".log").c_str());
     std::string finding;
@@ -303,47 +312,36 @@ int fuzzMain(int argc, char** argv) {
   }
 
   // The devices, from the library's table or the built-in sample, and where each region
-  // lies once placed.
-  json base = json::object();
-  std::vector<ScenarioDevice> devices;
-  uint64_t placement = Scenario().placementBase;
-  if (vmManager.empty()) {
-    base = json::parse(sampleScenarioJson());
-    const Scenario sample = parseScenario(sampleScenarioJson(), "built-in sample");
-    devices = sample.devices;
-    placement = sample.placementBase;
-  } else {
-    ModuleEntries module;
-    VmmgrPdmHostEntryFn entry = nullptr;
-    std::string error;
-    if (!loadModule(modulePath.empty() ? defaultModulePath() : modulePath, &module, &error) ||
-        !loadVmManager(vmManager, &entry, &error)) {
-      std::fprintf(stderr, "pdmhost fuzz: %s\n", error.c_str());
-      return 2;
-    }
-    RunState quiet;
-    quiet.options.quiet = true;
-    VmManagerTable table;
-    std::FILE* sink = quiet.out = std::tmpfile();
-    if (!sink || !startVmManager(entry, module, quiet, &table, &error)) {
-      std::fprintf(stderr, "pdmhost fuzz: %s\n", error.c_str());
-      return 2;
-    }
-    devices = devicesOfTable(*table.list);
+  // lies once placed: what a child's --check --json says, so the library's entry runs
+  // in the child only.
+  json base = vmManager.empty() ? json::parse(sampleScenarioJson()) : json::object();
+  std::vector<std::string> checkArgs = childArgs;
+  checkArgs.insert(checkArgs.end(), {"--check", "--json"});
+  const std::string checkLog = out + ".check.log";
+  const ChildOutcome checked = runSelf(checkArgs, checkLog, within(hangMs));
+  const std::string checkText = readText(checkLog);
+  std::remove(checkLog.c_str());
+  const json table = json::parse(checkText, nullptr, false);
+  if (checked.kind != ChildOutcome::Exited || checked.code != 0 || !table.is_object()) {
+    std::fprintf(stderr, "pdmhost fuzz: the devices could not be read (%s):\n%s",
+                 checked.kind == ChildOutcome::Exited
+                     ? ("exit status " + std::to_string(checked.code)).c_str()
+                     : findingOf(checked, "", static_cast<int>(hangMs)).c_str(),
+                 checkText.c_str());
+    return 2;
   }
   std::vector<Target> targets;
-  for (const ScenarioDevice& d : devices) {
-    if (d.serial) {
-      targets.push_back(Target{Target::Port, d.ioPortBase, d.ioPortCount, d.name});
+  for (const json& d : table["devices"]) {
+    const std::string name = d["name"];
+    if (d["serial"]) {
+      targets.push_back(Target{Target::Port, d["ioPortBase"], d["ioPortCount"], name});
       continue;
     }
-    targets.push_back(Target{Target::Irq, 0, 0, d.name});
-    for (const ScenarioRegion& r : d.regions) {
-      uint64_t at = 0;
-      // A region the host cannot place (size 0, past the address space) is nothing to try.
-      if (r.size != 0 && placeUpward(&placement, r.size, &at))
-        targets.push_back(Target{Target::Memory, at, r.size, d.name});
-    }
+    targets.push_back(Target{Target::Irq, 0, 0, name});
+    // A region the host cannot place (size 0, say) is nothing to try.
+    for (const json& r : d["regions"])
+      if (r["size"] != 0 && r["placed"])
+        targets.push_back(Target{Target::Memory, r["at"], r["size"], name});
   }
   if (targets.empty()) {
     std::fprintf(stderr, "pdmhost fuzz: no devices to try\n");

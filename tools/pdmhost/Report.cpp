@@ -1,5 +1,6 @@
 // Reports of a run for CI systems: JUnit XML, which test report viewers read, and JSON
 // for scripts.
+#include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -112,6 +113,31 @@ std::string jsonReport(const std::string& suite, size_t devices, const RunResult
   out["mismatchList"] = list;
   // Replaces bytes that are not UTF-8 (a device's name is the VM manager's bytes).
   return out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string checkJson(const Scenario& scenario) {
+  nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+  uint64_t cursor = scenario.placementBase;
+  for (const ScenarioDevice& d : scenario.devices) {
+    nlohmann::ordered_json regions = nlohmann::ordered_json::array();
+    for (const ScenarioRegion& r : d.regions) {
+      uint64_t at = 0;
+      const bool placed = r.size != 0 && placeUpward(&cursor, r.size, &at);
+      regions.push_back({{"region", r.region},
+                         {"mmio", r.mmio},
+                         {"size", r.size},
+                         {"placed", placed},
+                         {"at", at}});
+    }
+    devices.push_back({{"name", d.name},
+                       {"serial", d.serial},
+                       {"ioPortBase", d.ioPortBase},
+                       {"ioPortCount", d.ioPortCount},
+                       {"regions", regions}});
+  }
+  return nlohmann::ordered_json{{"devices", devices}}.dump(
+             1, ' ', false, nlohmann::json::error_handler_t::replace) +
+         "\n";
 }
 
 } // namespace pdmhost

@@ -232,7 +232,10 @@ bool play(const Scenario& scenario, size_t i, Vm& vm, RunState& state, RunResult
   {
     std::lock_guard<std::recursive_mutex> guard(state.lock);
     if (state.events)
-      writeEvent(state, {{"start", record.number}, {"line", record.line}, {"op", record.op}});
+      writeEvent(state, {{"start", record.number},
+                         {"line", record.line},
+                         {"op", record.op},
+                         {"note", record.note}});
     state.inStep = true;
   }
   StepRun run(scenario, vm, state);
@@ -418,7 +421,11 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, Run
   for (; next < scenario.steps.size() && scenario.steps[next].kind == stepKind("failHost"); ++next)
     play(scenario, next, vm, state, result);
   std::string why;
+  if (state.events)
+    eventLine(state, "setup", "start");
   const int32_t setupRc = setUp(scenario, module, vm, state, &why);
+  if (state.events)
+    eventLine(state, "setup", "done");
   if (setupRc != scenario.setupStatus) {
     result.setupFailed = true;
     result.setupError = setupRc < 0

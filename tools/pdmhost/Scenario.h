@@ -136,6 +136,8 @@ void printCheck(const Scenario& scenario, std::FILE* out);
 /// and JSON (the summary and each mismatch). `suite` names the scenario.
 std::string junitReport(const std::string& suite, const RunResult& result);
 std::string jsonReport(const std::string& suite, size_t devices, const RunResult& result);
+/// What --check --json prints: the devices and where each region would be placed.
+std::string checkJson(const Scenario& scenario);
 
 /// Calls a VM manager library's entry with the module's init (through a forwarder that
 /// notes the table and the interrupt function). False with *error when the entry fails

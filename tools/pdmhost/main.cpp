@@ -6,6 +6,7 @@
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
+#include "tools/pdmhost/Supervise.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -45,9 +46,14 @@ const char* usage =
     "  --report FILE     also write a JUnit XML report: one test case per step, a failure\n"
     "                    carrying the step's mismatch, note and calls\n"
     "  --json            print the summary and each mismatch as JSON, and nothing else\n"
+    "                    (with --check: the devices and where each region would be placed)\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
     "                    the summary\n"
-    "  --step-ms MS      a step that takes longer fails, and the run ends (default 10000)\n"
+    "  --step-ms MS      a step (or the set-up) that takes longer fails and ends the run\n"
+    "                    (default 10000)\n"
+    "  --in-process      play in this process: no step time limit, and a crash of the VM\n"
+    "                    manager's code ends pdmhost without its reports (by default a child\n"
+    "                    pdmhost plays and this one keeps the record and writes the reports)\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
     "  --help            this text\n"
     "\n"
@@ -64,13 +70,34 @@ const char* usage =
     "exit status: 0 every step as expected; 1 a mismatch or a failed set-up; 2 bad usage, a\n"
     "bad scenario (one line names file, line and field) or a module that cannot be loaded.\n";
 
+// The JSON summary (on standard output) and the JUnit report; false when the report
+// cannot be written.
+bool writeReports(const std::string& suite, size_t devices, const pdmhost::RunResult& result,
+                  bool json, const std::string& reportPath) {
+  if (json)
+    std::fputs(pdmhost::jsonReport(suite, devices, result).c_str(), stdout);
+  if (reportPath.empty())
+    return true;
+  std::FILE* report = std::fopen(reportPath.c_str(), "wb");
+  const std::string xml = pdmhost::junitReport(suite, result);
+  if (!report || std::fwrite(xml.data(), 1, xml.size(), report) != xml.size() ||
+      std::fclose(report) != 0) {
+    std::fprintf(stderr, "pdmhost: cannot write the report %s: %s\n", reportPath.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 int run(int argc, char** argv) {
   std::string modulePath;
   std::string vmManagerPath;
   std::string scenarioPath;
   std::string reportPath;
+  std::string eventsPath;
   bool json = false;
   bool check = false;
+  bool inProcess = false;
   pdmhost::RunState state;
   pdmhost::RunOptions& options = state.options;
   for (int i = 1; i < argc; ++i) {
@@ -105,6 +132,22 @@ int run(int argc, char** argv) {
         return 2;
       }
       reportPath = argv[++i];
+    } else if (arg == "--step-ms" || arg == "--events") {
+      char* end = nullptr;
+      const unsigned long ms = i + 1 == argc ? 0 : std::strtoul(argv[i + 1], &end, 10);
+      if (arg == "--events" && i + 1 < argc && argv[i + 1][0] != '\0') {
+        eventsPath = argv[++i];
+      } else if (arg == "--step-ms" && end && *end == '\0' && ms >= 1 && ms <= 3600000 &&
+                 argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9') {
+        options.stepMs = static_cast<uint32_t>(ms);
+        ++i;
+      } else {
+        std::fprintf(stderr, "pdmhost: %s needs %s\n", arg.c_str(),
+                     arg == "--events" ? "a file" : "milliseconds from 1 to 3600000");
+        return 2;
+      }
+    } else if (arg == "--in-process") {
+      inProcess = true;
     } else if (arg == "--check") {
       check = true;
     } else if (arg == "--json") {
@@ -136,6 +179,30 @@ int run(int argc, char** argv) {
                          "into the JSON\n");
     return 2;
   }
+  const std::string suite = !scenarioPath.empty()    ? scenarioPath
+                            : !vmManagerPath.empty() ? vmManagerPath
+                                                     : "built-in sample";
+  if (!check && !inProcess && eventsPath.empty()) {
+    // The same arguments for the child, but the reports, which this process writes.
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--report")
+        ++i;
+      else if (arg != "--json")
+        args.push_back(arg);
+    }
+    const pdmhost::Supervised s = pdmhost::superviseRun(args, json, options.stepMs);
+    if (s.exitStatus == 2)
+      return 2;
+    return writeReports(suite, s.devices, s.result, json, reportPath) ? s.exitStatus : 2;
+  }
+  if (!eventsPath.empty() && !(state.events = std::fopen(eventsPath.c_str(), "wb"))) {
+    std::fprintf(stderr, "pdmhost: cannot write %s: %s\n", eventsPath.c_str(),
+                 std::strerror(errno));
+    return 2;
+  }
+
   // With --json the JSON is all standard output holds; the human output goes nowhere.
   std::FILE* human = json ? std::tmpfile() : stdout;
   if (!human) {
@@ -171,15 +238,14 @@ int run(int argc, char** argv) {
   std::vector<pdmhost::ScenarioDevice> provided;
   pdmhost::RunResult result;
   pdmhost::Scenario scenario;
-  const std::string suite = !scenarioPath.empty() ? scenarioPath
-                            : vmManagerEntry      ? vmManagerPath
-                                                  : "built-in sample";
   if (vmManagerEntry) {
     header();
     if (!pdmhost::startVmManager(vmManagerEntry, module, state, &vmManager, &error)) {
       std::fprintf(human, "setup failed: %s\n", error.c_str());
       result.setupFailed = true;
       result.setupError = error;
+      if (state.events)
+        pdmhost::eventLine(state, "setupFailed", error);
     } else {
       provided = pdmhost::devicesOfTable(*vmManager.list);
     }
@@ -199,8 +265,13 @@ int run(int argc, char** argv) {
     }
     if (!vmManagerEntry)
       header();
+    if (state.events)
+      pdmhost::eventLine(state, "devices", std::to_string(scenario.devices.size()));
     if (check) {
-      pdmhost::printCheck(scenario, human);
+      if (json)
+        std::fputs(pdmhost::checkJson(scenario).c_str(), stdout);
+      else
+        pdmhost::printCheck(scenario, human);
       return 0;
     }
     result = pdmhost::runScenario(scenario, module, state, vmManagerEntry ? &vmManager : nullptr);
@@ -208,18 +279,8 @@ int run(int argc, char** argv) {
   std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
                result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
   std::fflush(human);
-  if (json)
-    std::fputs(pdmhost::jsonReport(suite, scenario.devices.size(), result).c_str(), stdout);
-  if (!reportPath.empty()) {
-    std::FILE* report = std::fopen(reportPath.c_str(), "wb");
-    const std::string xml = pdmhost::junitReport(suite, result);
-    if (!report || std::fwrite(xml.data(), 1, xml.size(), report) != xml.size() ||
-        std::fclose(report) != 0) {
-      std::fprintf(stderr, "pdmhost: cannot write the report %s: %s\n", reportPath.c_str(),
-                   std::strerror(errno));
-      return 2;
-    }
-  }
+  if (!writeReports(suite, scenario.devices.size(), result, json, reportPath))
+    return 2;
   std::fflush(stdout);
   return result.mismatches || result.setupFailed ? 1 : 0;
 }
