@@ -71,4 +71,20 @@ inline bool fits(uint64_t value, uint32_t size) {
   return size >= 8 || value < (uint64_t(1) << 8 * size);
 }
 
+struct Outcome;
+struct ScenarioDevice;
+
+// Pieces several step kinds read alike.
+/// An access size: 1, 2 or 4 bytes on a bus (ports, configuration), else 1 to 8.
+uint32_t readSize(const StepFields& f, bool bus);
+/// A value that fits the access.
+uint64_t readValue(const StepFields& f, const char* key, uint32_t size);
+/// status, or contract: what a guest access should give.
+Outcome readOutcome(const StepFields& f);
+/// A read's expect: needed unless the read is to fail or checks only the contract.
+std::optional<uint64_t> readExpect(const StepFields& f, uint32_t size, const Outcome& o);
+/// "" when the access fits the device's region; else "field: why".
+std::string regionCheck(const ScenarioDevice& d, uint32_t region, uint64_t offset, uint32_t size,
+                        bool shared, bool placing);
+
 } // namespace pdmhost

@@ -16,52 +16,6 @@ uint64_t load(const void* p, uint32_t size) {
 
 std::string sized(uint32_t size) { return " size " + std::to_string(size); }
 
-// ---- pieces several kinds read alike ----
-
-uint32_t readSize(const StepFields& f, bool bus) {
-  const uint32_t size = f.integer<uint32_t>("size");
-  if (bus ? size != 1 && size != 2 && size != 4 : size == 0 || size > 8)
-    f.fail("size", bus ? "an access of 1, 2 or 4 bytes" : "an access of 1 to 8 bytes");
-  return size;
-}
-
-uint64_t readValue(const StepFields& f, const char* key, uint32_t size) {
-  const uint64_t v = f.integer<uint64_t>(key);
-  if (!fits(v, size))
-    f.fail(key, hexText(v) + " does not fit " + std::to_string(size) + " bytes");
-  return v;
-}
-
-Outcome readOutcome(const StepFields& f) {
-  Outcome o;
-  o.contract = f.boolean("contract", false);
-  if (o.contract && f.has("status"))
-    f.fail("status", "a contract step checks only the statuses the module may give");
-  o.status = f.optionalInteger<int32_t>("status").value_or(0);
-  return o;
-}
-
-// A read states the value it expects, unless it is to fail or checks only the contract.
-std::optional<uint64_t> readExpect(const StepFields& f, uint32_t size, const Outcome& o) {
-  if ((o.status != 0 || o.contract) && !f.has("expect"))
-    return std::nullopt;
-  return readValue(f, "expect", size);
-}
-
-std::string regionCheck(const ScenarioDevice& d, uint32_t region, uint64_t offset, uint32_t size,
-                        bool shared, bool placing) {
-  if (region >= d.regions.size())
-    return "region: \"" + d.name + "\" has no region " + std::to_string(region);
-  const ScenarioRegion& r = d.regions[region];
-  if (shared && r.mmio)
-    return "region: region " + std::to_string(region) + " of \"" + d.name +
-           "\" is MMIO, not shared memory";
-  if (!placing && (offset > r.size || size > r.size - offset))
-    return "offset: the access runs past the end of region " + std::to_string(region) + " (" +
-           hexText(r.size) + " bytes)";
-  return "";
-}
-
 // ---- guest accesses ----
 
 StepOperands readPort(const StepFields& f, bool write) {
