@@ -74,8 +74,10 @@ void runMem(const ScenarioStep& s, StepRun& r, bool write) {
   uint64_t address = m.address.value_or(0);
   if (!m.address) {
     const Device* d = r.device(s);
+    if (!d)
+      return;
     const PciRegion* placed = nullptr;
-    for (const PciRegion& region : d ? d->regions : std::vector<PciRegion>{})
+    for (const PciRegion& region : d->regions)
       if (region.region == m.region && region.placed)
         placed = &region;
     if (!placed)
