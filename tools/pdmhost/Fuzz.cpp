@@ -4,9 +4,7 @@
 #include "tools/pdmhost/Fuzz.h"
 
 #include "tools/pdmhost/Child.h"
-#include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/PdmHost.h"
-#include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -239,8 +237,9 @@ const char* fuzzUsage =
     "Random guest accesses against the devices (the built-in sample's, or the VM manager\n"
     "library's): ports of sizes 1, 2 and 4 around each port range, memory accesses of 1 to 8\n"
     "bytes inside, at the edges of and just past each region, interrupt changes. Batches of\n"
-    "100 steps run in a child pdmhost. A crash of the VM manager's code, a batch that takes\n"
-    "longer than --hang-ms (default 5000), or a status outside the module's contract is a\n"
+    "100 steps run in a child pdmhost. A crash of the VM manager's code, any sanitizer's\n"
+    "report, a batch that takes longer than --hang-ms (default 5000), or a status outside\n"
+    "the module's contract is a\n"
     "finding: it is shrunk to the fewest steps that still give it and written to --out\n"
     "(default pdmhost-finding.json) as a scenario that --replay plays again. The same --rng\n"
     "number (default 1) gives the same accesses. --steps defaults to 2000.\n"

@@ -19,13 +19,12 @@ Pattern::Inst inst(Pattern::Inst::Op op, int x = 0, int y = 0) {
   return i;
 }
 
-void append(Code& to, const Code& piece, int offset) {
-  const int base = static_cast<int>(to.size()) - offset;
+// Appends a piece whose jumps count from its own start.
+void append(Code& to, const Code& piece) {
+  const int base = static_cast<int>(to.size());
   for (Pattern::Inst i : piece) {
-    if (i.op == Pattern::Inst::Split || i.op == Pattern::Inst::Jmp) {
-      i.x += base + offset;
-      i.y += base + offset;
-    }
+    i.x += base;
+    i.y += base;
     to.push_back(i);
   }
 }
@@ -50,9 +49,9 @@ private:
       const Code right = sequence(depth);
       const int n = static_cast<int>(left.size());
       Code both{inst(Pattern::Inst::Split, 1, n + 2)};
-      append(both, left, 0);
+      append(both, left);
       both.push_back(inst(Pattern::Inst::Jmp, n + 2 + static_cast<int>(right.size())));
-      append(both, right, 0);
+      append(both, right);
       left = std::move(both);
     }
     return left;
@@ -64,7 +63,7 @@ private:
       while (error.empty() && i_ < s_.size() &&
              std::string("*+?{").find(s_[i_]) != std::string::npos)
         piece = repeat(std::move(piece), s_[i_++]);
-      append(code, piece, 0);
+      append(code, piece);
     }
     return code;
   }
@@ -74,11 +73,11 @@ private:
     if (how == '{') {
       error = "counted repetition \"{\" is not supported (byte " + std::to_string(i_) + ")";
     } else if (how == '+') {
-      append(code, piece, 0);
+      append(code, piece);
       code.push_back(inst(Pattern::Inst::Split, 0, n + 1));
     } else {
       code.push_back(inst(Pattern::Inst::Split, 1, n + (how == '*' ? 2 : 1)));
-      append(code, piece, 0);
+      append(code, piece);
       if (how == '*')
         code.push_back(inst(Pattern::Inst::Jmp, 0));
     }

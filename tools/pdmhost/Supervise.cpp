@@ -6,7 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <random>
 
 namespace pdmhost {
@@ -19,26 +19,22 @@ using Clock = std::chrono::steady_clock;
 class Events {
 public:
   explicit Events(const std::string& path) : path_(path) {}
-  ~Events() {
-    if (file_)
-      std::fclose(file_);
-  }
 
   // Reads what arrived; false when the step (or set-up) running has taken over stepMs.
   bool poll(uint32_t stepMs) {
-    if (!file_)
-      file_ = std::fopen(path_.c_str(), "rb");
-    char chunk[4096];
-    size_t n;
-    while (file_ && (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) {
-      pending_.append(chunk, n);
-      for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-        take(pending_.substr(0, end));
-        pending_.erase(0, end + 1);
-      }
+    // Opened anew each time: a stream that once met the end may not see what follows
+    // (the Windows runtime's does not).
+    if (std::FILE* file = std::fopen(path_.c_str(), "rb")) {
+      std::fseek(file, static_cast<long>(offset_), SEEK_SET);
+      char chunk[4096];
+      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0; offset_ += n)
+        pending_.append(chunk, n);
+      std::fclose(file);
     }
-    if (file_)
-      std::clearerr(file_);
+    for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+      take(pending_.substr(0, end));
+      pending_.erase(0, end + 1);
+    }
     return !busy_ || Clock::now() - since_ < std::chrono::milliseconds(stepMs);
   }
 
@@ -80,7 +76,7 @@ private:
   }
 
   std::string path_;
-  std::FILE* file_ = nullptr;
+  size_t offset_ = 0;
   std::string pending_;
   Clock::time_point since_ = Clock::now();
 };
@@ -88,9 +84,13 @@ private:
 } // namespace
 
 Supervised superviseRun(std::vector<std::string> args, bool discardOutput, uint32_t stepMs) {
-  namespace fs = std::filesystem;
-  const std::string base =
-      (fs::temp_directory_path() / ("pdmhost-" + std::to_string(std::random_device()()))).string();
+#ifdef _WIN32
+  const char *dir = std::getenv("TEMP"), *fallback = ".";
+#else
+  const char *dir = std::getenv("TMPDIR"), *fallback = "/tmp";
+#endif
+  const std::string base = std::string(dir && *dir ? dir : fallback) + "/pdmhost-" +
+                           std::to_string(std::random_device()());
   args.insert(args.end(), {"--events", base + ".events"});
   Events events(base + ".events");
   const ChildOutcome o =

@@ -8,9 +8,12 @@
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/Supervise.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,13 +98,35 @@ int run(int argc, char** argv) {
   std::string scenarioPath;
   std::string reportPath;
   std::string eventsPath;
-  bool json = false;
-  bool check = false;
-  bool inProcess = false;
+  std::string stepMs;
+  bool json = false, check = false, inProcess = false, verbose = false;
   pdmhost::RunState state;
   pdmhost::RunOptions& options = state.options;
+  const struct {
+    const char* name;
+    std::string* value;
+    const char* what;
+  } valued[] = {{"--module", &modulePath, "the path of the module"},
+                {"--vm-manager", &vmManagerPath, "the path of the VM manager's library"},
+                {"--report", &reportPath, "the path of the JUnit XML file to write"},
+                {"--step-ms", &stepMs, "milliseconds from 1 to 3600000"},
+                {"--events", &eventsPath, "a file"}};
+  const struct {
+    const char* name;
+    bool* value;
+  } flags[] = {{"--own-logger", &options.ownLogger},
+               {"--verbose", &verbose},
+               {"--check", &check},
+               {"--json", &json},
+               {"--trace", &options.trace},
+               {"--quiet", &options.quiet},
+               {"--in-process", &inProcess}};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    const auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                   [&](const auto& f) { return arg == f.name; });
+    const auto option = std::find_if(std::begin(valued), std::end(valued),
+                                     [&](const auto& v) { return arg == v.name; });
     if (arg == "--help" || arg == "-h") {
       std::printf(usage, static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
                   pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS,
@@ -110,52 +135,14 @@ int run(int argc, char** argv) {
     } else if (arg == "--print-sample") {
       std::fputs(pdmhost::sampleScenarioJson(), stdout);
       return 0;
-    } else if (arg == "--module") {
+    } else if (flag != std::end(flags)) {
+      *flag->value = true;
+    } else if (option != std::end(valued)) {
       if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --module needs the path of the module\n");
+        std::fprintf(stderr, "pdmhost: %s needs %s\n", option->name, option->what);
         return 2;
       }
-      modulePath = argv[++i];
-    } else if (arg == "--vm-manager") {
-      if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --vm-manager needs the path of the VM manager's library\n");
-        return 2;
-      }
-      vmManagerPath = argv[++i];
-    } else if (arg == "--own-logger") {
-      options.ownLogger = true;
-    } else if (arg == "--verbose") {
-      options.logLevel = 3;
-    } else if (arg == "--report") {
-      if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --report needs the path of the JUnit XML file to write\n");
-        return 2;
-      }
-      reportPath = argv[++i];
-    } else if (arg == "--step-ms" || arg == "--events") {
-      char* end = nullptr;
-      const unsigned long ms = i + 1 == argc ? 0 : std::strtoul(argv[i + 1], &end, 10);
-      if (arg == "--events" && i + 1 < argc && argv[i + 1][0] != '\0') {
-        eventsPath = argv[++i];
-      } else if (arg == "--step-ms" && end && *end == '\0' && ms >= 1 && ms <= 3600000 &&
-                 argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9') {
-        options.stepMs = static_cast<uint32_t>(ms);
-        ++i;
-      } else {
-        std::fprintf(stderr, "pdmhost: %s needs %s\n", arg.c_str(),
-                     arg == "--events" ? "a file" : "milliseconds from 1 to 3600000");
-        return 2;
-      }
-    } else if (arg == "--in-process") {
-      inProcess = true;
-    } else if (arg == "--check") {
-      check = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--trace") {
-      options.trace = true;
-    } else if (arg == "--quiet") {
-      options.quiet = true;
+      *option->value = argv[++i];
     } else if (arg.empty() || arg[0] == '-') {
       std::fprintf(stderr, "pdmhost: unknown option \"%s\" (pdmhost --help lists them)\n",
                    arg.c_str());
@@ -169,6 +156,16 @@ int run(int argc, char** argv) {
     }
   }
 
+  options.logLevel = verbose ? 3 : options.logLevel;
+  char* end = nullptr;
+  const unsigned long ms = stepMs.empty() ? options.stepMs : std::strtoul(stepMs.c_str(), &end, 10);
+  if ((end && *end != '\0') || ms < 1 || ms > 3600000 ||
+      (!stepMs.empty() && !std::isdigit(static_cast<unsigned char>(stepMs[0])))) {
+    std::fprintf(stderr, "pdmhost: --step-ms needs milliseconds from 1 to 3600000, got \"%s\"\n",
+                 stepMs.c_str());
+    return 2;
+  }
+  options.stepMs = static_cast<uint32_t>(ms);
   if (json && options.trace) {
     std::fprintf(stderr, "pdmhost: --json with --trace: the JSON holds no trace; --report's "
                          "failures carry the calls of their step\n");
@@ -285,13 +282,23 @@ int run(int argc, char** argv) {
   return result.mismatches || result.setupFailed ? 1 : 0;
 }
 
+// "pdmhost NAME ...": each takes the whole command line.
+struct Subcommand {
+  const char* name;
+  int (*main)(int argc, char** argv);
+};
+const Subcommand SUBCOMMANDS[] = {
+    {"fuzz", pdmhost::fuzzMain},
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
   // Whatever escapes (memory exhausted, a failure of the system) still ends in one line.
   try {
-    if (argc > 1 && std::strcmp(argv[1], "fuzz") == 0)
-      return pdmhost::fuzzMain(argc, argv);
+    for (const Subcommand& c : SUBCOMMANDS)
+      if (argc > 1 && std::strcmp(argv[1], c.name) == 0)
+        return c.main(argc, argv);
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::fflush(stdout);
