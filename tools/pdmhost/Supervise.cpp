@@ -103,7 +103,7 @@ Supervised superviseRun(std::vector<std::string> args, bool discardOutput, uint3
     s.exitStatus = 2;
     return s;
   }
-  if (o.kind == ChildOutcome::Exited) {
+  if (o.kind == ChildOutcome::Exited && !events.inStep_) {
     // A run that could not start says why on its output, which the caller may not see.
     if (o.code == 2 && discardOutput)
       if (std::FILE* f = std::fopen((base + ".out").c_str(), "rb")) {
