@@ -116,10 +116,13 @@ Supervised superviseRun(std::vector<std::string> args, bool discardOutput, uint3
     std::remove((base + ".out").c_str());
     return s;
   }
-  // The child crashed or hung: the step it was in fails (or the set-up, before any).
+  // The child crashed, hung, or exited in the middle of a step (exit() in the code under
+  // test, a sanitizer's report): the step it was in fails (or the set-up, before any).
   const std::string why =
-      o.kind == ChildOutcome::Crashed
-          ? "crash of the VM manager's code: " + o.what
+      o.kind == ChildOutcome::Crashed ? "crash of the VM manager's code: " + o.what
+      : o.kind == ChildOutcome::Exited
+          ? "crash of the VM manager's code: the process ended in this step, exit status " +
+                std::to_string(o.code)
           : "took longer than " + std::to_string(stepMs) + " ms (--step-ms); the run was ended";
   std::remove((base + ".out").c_str());
   s.exitStatus = 1;
