@@ -1,7 +1,8 @@
 // pdmhost run again as a child process, so that a crash or a hang of the VM manager's code
-// under test ends the child, not the fuzzer.
+// under test ends the child, not the pdmhost that reports it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,11 @@ struct ChildOutcome {
   std::string what; ///< "signal 11 (Segmentation fault)", "exception 0xc0000005", ...
 };
 
-/// Runs this program with args, its standard output and error going to outputPath, and
-/// waits at most timeoutMs; a child still running then is killed.
+/// Runs this program with args, its standard output and error going to outputPath (""
+/// keeps this process's own). While it runs, `goOn` is asked every few milliseconds; when
+/// it says no, the child's whole process group (job object on Windows) is ended and the
+/// outcome is TimedOut.
 ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& outputPath,
-                     int timeoutMs);
+                     const std::function<bool()>& goOn);
 
 } // namespace pdmhost

@@ -1,4 +1,5 @@
-// The child process on POSIX systems: fork, exec of /proc/self/exe, waitpid with a deadline.
+// The child process on POSIX systems: fork, exec of /proc/self/exe in a process group of
+// its own (so a hang ends with whatever the device code started), waitpid with polling.
 #include "tools/pdmhost/Child.h"
 
 #include <fcntl.h>
@@ -12,35 +13,41 @@
 namespace pdmhost {
 
 ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& outputPath,
-                     int timeoutMs) {
+                     const std::function<bool()>& goOn) {
   ChildOutcome outcome;
   std::vector<char*> argv{const_cast<char*>("pdmhost")};
   for (const std::string& a : args)
     argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
+  const int out = outputPath.empty()
+                      ? -1
+                      : open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (!outputPath.empty() && out < 0) {
     outcome.what = outputPath + ": " + std::strerror(errno);
     return outcome;
   }
+  std::fflush(nullptr); // nothing buffered twice
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out, 1);
-    dup2(out, 2);
+    setpgid(0, 0);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
     execv("/proc/self/exe", argv.data());
     _exit(127);
   }
-  close(out);
+  if (out >= 0)
+    close(out);
   if (pid < 0) {
     outcome.what = std::string("fork: ") + std::strerror(errno);
     return outcome;
   }
+  setpgid(pid, pid); // also here: the group exists before any kill
   int status = 0;
-  for (int waited = 0;; waited += 2) {
-    if (waitpid(pid, &status, WNOHANG) == pid)
-      break;
-    if (waited >= timeoutMs) {
-      kill(pid, SIGKILL);
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (!goOn()) {
+      kill(-pid, SIGKILL);
       waitpid(pid, &status, 0);
       outcome.kind = ChildOutcome::TimedOut;
       return outcome;

@@ -4,7 +4,6 @@
 #include "tools/pdmhost/Fuzz.h"
 
 #include "tools/pdmhost/Child.h"
-#include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
@@ -14,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 
 namespace pdmhost {
@@ -24,6 +24,21 @@ using json = nlohmann::ordered_json;
 
 constexpr size_t BATCH_STEPS = 100;
 constexpr int MAX_SHRINK_RUNS = 400;
+constexpr int SANITIZER_EXIT = 86; // not one of pdmhost's own exit statuses
+
+// Any sanitizer report in the child (ASan, UBSan, LSan, TSan) ends it with SANITIZER_EXIT.
+void sanitizersExitDistinctly() {
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* old = std::getenv(name);
+    const std::string value = std::string(old ? old : "") + (old && *old ? ":" : "") +
+                              "exitcode=" + std::to_string(SANITIZER_EXIT) + ":halt_on_error=1";
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+  }
+}
 
 struct Target {
   enum Kind { Port, Memory, Irq } kind;
@@ -36,14 +51,23 @@ struct Target {
 // the registers at the start, inside, at the edges and just past each region; interrupts.
 json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
   const Target& t = targets[rng() % targets.size()];
-  const bool read = rng() % 2;
+  // The kinds of the step table that the target's accesses use.
+  std::vector<const StepKind*> kinds;
+  for (const StepKind& k : stepKinds())
+    if (k.fuzz == FuzzUse::Irq                                        ? t.kind == Target::Irq
+        : k.fuzz == FuzzUse::PortRead || k.fuzz == FuzzUse::PortWrite ? t.kind == Target::Port
+        : k.fuzz != FuzzUse::None                                     ? t.kind == Target::Memory
+                                                                      : false)
+      kinds.push_back(&k);
+  const StepKind& kind = *kinds[rng() % kinds.size()];
+  const bool read = kind.fuzz == FuzzUse::PortRead || kind.fuzz == FuzzUse::MemRead;
   if (t.kind == Target::Irq)
-    return {{"op", "setIrq"}, {"device", t.device}, {"level", static_cast<int>(rng() % 2)}};
+    return {{"op", kind.name}, {"device", t.device}, {"level", static_cast<int>(rng() % 2)}};
   if (t.kind == Target::Port) {
     const uint32_t size = 1u << (rng() % 3);
     const uint64_t port =
         std::min<uint64_t>(t.base + rng() % (t.size + 2) - (t.base ? 1 : 0), 0xffff);
-    json s = {{"op", read ? "portRead" : "portWrite"}, {"port", hexText(port)}, {"size", size}};
+    json s = {{"op", kind.name}, {"port", hexText(port)}, {"size", size}};
     if (!read)
       s["value"] = hexText(rng() & ((uint64_t(1) << 8 * size) - 1));
     s["contract"] = true;
@@ -64,12 +88,19 @@ json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
   default:
     offset = rng() % t.size;
   }
-  json s = {
-      {"op", read ? "memRead" : "memWrite"}, {"address", hexText(t.base + offset)}, {"size", size}};
+  json s = {{"op", kind.name}, {"address", hexText(t.base + offset)}, {"size", size}};
   if (!read)
     s["value"] = hexText(size == 8 ? rng() : rng() & ((uint64_t(1) << 8 * size) - 1));
   s["contract"] = true;
   return s;
+}
+
+// A hang check by the time elapsed since the child started.
+std::function<bool()> within(uint64_t ms) {
+  const auto start = std::chrono::steady_clock::now();
+  return [start, ms] {
+    return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms);
+  };
 }
 
 // What a child wrote (its output, a few kilobytes at most: pdmhost runs --quiet).
@@ -100,14 +131,17 @@ std::string findingOf(const ChildOutcome& o, const std::string& output, int hang
   }
   if (o.code == 0)
     return "";
-  // A sanitizer's build of pdmhost reports a crash itself and exits.
-  if (output.find("ERROR: AddressSanitizer") != std::string::npos)
+  // Every sanitizer of the child ends it with this status (fuzzMain sets their options).
+  if (o.code == SANITIZER_EXIT)
     return "crash of the VM manager's code: a sanitizer's report";
-  const size_t at = output.find("is outside the module's contract");
-  if (o.code == 1 && at != std::string::npos) {
+  // Every step of a batch checks only the contract: a mismatch is a status outside it.
+  if (o.code == 1) {
+    const size_t at = output.find("is outside the module's contract");
     const size_t from = output.rfind("MISMATCH: ", at);
-    return "a status outside the module's contract: " + output.substr(from + 10, at - from - 10) +
-           "is outside it";
+    return "a status outside the module's contract" +
+           (at == std::string::npos || from == std::string::npos
+                ? std::string()
+                : ": " + output.substr(from + 10, at - from - 10) + "is outside it");
   }
   throw std::runtime_error("a run says nothing about the devices (exit status " +
                            std::to_string(o.code) + "):\n" + output);
@@ -129,7 +163,7 @@ public:
     args.push_back(out_ + ".batch.json");
     // A file per run: a crashed child's debugger may still hold the previous one.
     const std::string log = out_ + "." + std::to_string(++runs_) + ".log";
-    const ChildOutcome o = runSelf(args, log, hangMs_);
+    const ChildOutcome o = runSelf(args, log, within(hangMs_));
     const std::string output = readText(log);
     std::remove(log.c_str());
     return findingOf(o, output, hangMs_);
@@ -137,8 +171,9 @@ public:
 
   // The fewest steps (a prefix, then chunks left out) that still give `finding`.
   json shrink(json steps, const std::string& finding) {
+    const int budget = runs_ + MAX_SHRINK_RUNS; // however many batches the search took
     size_t lo = 1, hi = steps.size();
-    while (lo < hi && runs_ < MAX_SHRINK_RUNS) {
+    while (lo < hi && runs_ < budget) {
       const size_t mid = (lo + hi) / 2;
       if (play(json(steps.begin(), steps.begin() + mid)) == finding)
         hi = mid;
@@ -146,7 +181,7 @@ public:
         lo = mid + 1;
     }
     steps = json(steps.begin(), steps.begin() + hi);
-    for (size_t chunk = steps.size() / 2; chunk >= 1 && runs_ < MAX_SHRINK_RUNS; chunk /= 2) {
+    for (size_t chunk = steps.size() / 2; chunk >= 1 && runs_ < budget; chunk /= 2) {
       for (size_t i = 0; i + chunk <= steps.size() && steps.size() > 1;) {
         json fewer = json::array();
         for (size_t k = 0; k < steps.size(); ++k)
@@ -202,8 +237,9 @@ const char* fuzzUsage =
     "Random guest accesses against the devices (the built-in sample's, or the VM manager\n"
     "library's): ports of sizes 1, 2 and 4 around each port range, memory accesses of 1 to 8\n"
     "bytes inside, at the edges of and just past each region, interrupt changes. Batches of\n"
-    "100 steps run in a child pdmhost. A crash of the VM manager's code, a batch that takes\n"
-    "longer than --hang-ms (default 5000), or a status outside the module's contract is a\n"
+    "100 steps run in a child pdmhost. A crash of the VM manager's code, any sanitizer's\n"
+    "report, a batch that takes longer than --hang-ms (default 5000), or a status outside\n"
+    "the module's contract is a\n"
     "finding: it is shrunk to the fewest steps that still give it and written to --out\n"
     "(default pdmhost-finding.json) as a scenario that --replay plays again. The same --rng\n"
     "number (default 1) gives the same accesses. --steps defaults to 2000.\n"
@@ -248,7 +284,8 @@ int fuzzMain(int argc, char** argv) {
     else if (arg == "--replay")
       replay = value;
   }
-  std::vector<std::string> childArgs{"--quiet"};
+  sanitizersExitDistinctly();
+  std::vector<std::string> childArgs{"--quiet", "--in-process"};
   if (!modulePath.empty())
     childArgs.insert(childArgs.end(), {"--module", modulePath});
   if (!vmManager.empty())
@@ -257,7 +294,7 @@ int fuzzMain(int argc, char** argv) {
   if (!replay.empty()) {
     std::vector<std::string> args = childArgs;
     args.push_back(replay);
-    const ChildOutcome o = runSelf(args, replay + ".log", static_cast<int>(hangMs));
+    const ChildOutcome o = runSelf(args, replay + ".log", within(hangMs));
     const std::string output = readText(replay + ".log");
     std::remove((replay + ".log").c_str());
     std::string finding;
@@ -274,46 +311,36 @@ int fuzzMain(int argc, char** argv) {
   }
 
   // The devices, from the library's table or the built-in sample, and where each region
-  // lies once placed.
-  json base = json::object();
-  std::vector<ScenarioDevice> devices;
-  uint64_t placement = Scenario().placementBase;
-  if (vmManager.empty()) {
-    base = json::parse(sampleScenarioJson());
-    const Scenario sample = parseScenario(sampleScenarioJson(), "built-in sample");
-    devices = sample.devices;
-    placement = sample.placementBase;
-  } else {
-    ModuleEntries module;
-    VmmgrPdmHostEntryFn entry = nullptr;
-    std::string error;
-    if (!loadModule(modulePath.empty() ? defaultModulePath() : modulePath, &module, &error) ||
-        !loadVmManager(vmManager, &entry, &error)) {
-      std::fprintf(stderr, "pdmhost fuzz: %s\n", error.c_str());
-      return 2;
-    }
-    RunOptions quiet;
-    quiet.quiet = true;
-    VmManagerTable table;
-    std::FILE* sink = std::tmpfile();
-    if (!sink || !startVmManager(entry, module, quiet, sink, &table, &error)) {
-      std::fprintf(stderr, "pdmhost fuzz: %s\n", error.c_str());
-      return 2;
-    }
-    devices = devicesOfTable(*table.list);
+  // lies once placed: what a child's --check --json says, so the library's entry runs
+  // in the child only.
+  json base = vmManager.empty() ? json::parse(sampleScenarioJson()) : json::object();
+  std::vector<std::string> checkArgs = childArgs;
+  checkArgs.insert(checkArgs.end(), {"--check", "--json"});
+  const std::string checkLog = out + ".check.log";
+  const ChildOutcome checked = runSelf(checkArgs, checkLog, within(hangMs));
+  const std::string checkText = readText(checkLog);
+  std::remove(checkLog.c_str());
+  const json table = json::parse(checkText, nullptr, false);
+  if (checked.kind != ChildOutcome::Exited || checked.code != 0 || !table.is_object()) {
+    std::fprintf(stderr, "pdmhost fuzz: the devices could not be read (%s):\n%s",
+                 checked.kind == ChildOutcome::Exited
+                     ? ("exit status " + std::to_string(checked.code)).c_str()
+                     : findingOf(checked, "", static_cast<int>(hangMs)).c_str(),
+                 checkText.c_str());
+    return 2;
   }
   std::vector<Target> targets;
-  for (const ScenarioDevice& d : devices) {
-    if (d.serial) {
-      targets.push_back(Target{Target::Port, d.ioPortBase, d.ioPortCount, d.name});
+  for (const json& d : table["devices"]) {
+    const std::string name = d["name"];
+    if (d["serial"]) {
+      targets.push_back(Target{Target::Port, d["ioPortBase"], d["ioPortCount"], name});
       continue;
     }
-    targets.push_back(Target{Target::Irq, 0, 0, d.name});
-    for (const ScenarioRegion& r : d.regions) {
-      uint64_t at = 0;
-      placeUpward(&placement, r.size, &at);
-      targets.push_back(Target{Target::Memory, at, r.size, d.name});
-    }
+    targets.push_back(Target{Target::Irq, 0, 0, name});
+    // A region the host cannot place (size 0, say) is nothing to try.
+    for (const json& r : d["regions"])
+      if (r["size"] != 0 && r["placed"])
+        targets.push_back(Target{Target::Memory, r["at"], r["size"], name});
   }
   if (targets.empty()) {
     std::fprintf(stderr, "pdmhost fuzz: no devices to try\n");
@@ -335,6 +362,7 @@ int fuzzMain(int argc, char** argv) {
     const std::string finding = fuzzer.play(batchSteps);
     if (finding.empty())
       continue;
+    const int searchRuns = fuzzer.runs();
     const json fewest = fuzzer.shrink(batchSteps, finding);
     const std::string note = "pdmhost fuzz --rng " + std::to_string(start) + ", batch " +
                              std::to_string(batch) + ": " + finding;
@@ -344,7 +372,7 @@ int fuzzMain(int argc, char** argv) {
                 "fuzz: shrunk from %zu to %zu steps in %d runs; written to %s\n"
                 "fuzz: replay: pdmhost fuzz --replay %s%s%s\n",
                 batch, static_cast<unsigned long long>(played), finding.c_str(), batchSteps.size(),
-                fewest.size(), fuzzer.runs(), out.c_str(), out.c_str(),
+                fewest.size(), fuzzer.runs() - searchRuns, out.c_str(), out.c_str(),
                 vmManager.empty() ? "" : " --vm-manager ", vmManager.c_str());
     std::printf("%s\n", fewest.dump(1).c_str());
     return 1;

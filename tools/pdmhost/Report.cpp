@@ -1,5 +1,6 @@
 // Reports of a run for CI systems: JUnit XML, which test report viewers read, and JSON
 // for scripts.
+#include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -8,12 +9,30 @@ namespace pdmhost {
 
 namespace {
 
-// Text as XML character data or attribute value. Characters XML 1.0 cannot hold (control
-// characters other than tab and line breaks) become "?".
+// Text as XML character data or attribute value. What XML 1.0 cannot hold (control
+// characters other than tab and line breaks, U+FFFE and U+FFFF) becomes "?", and bytes
+// that are not UTF-8 (a guest's, a VM manager's) become U+FFFD, as in the JSON report.
 std::string xml(const std::string& text) {
   std::string out;
-  for (const char c : text) {
-    switch (c) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    const int n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    uint32_t code = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+    bool valid = n > 0 && end - p >= n;
+    for (int k = 1; valid && k < n; ++k) {
+      valid = (p[k] & 0xC0) == 0x80;
+      code = code << 6 | (p[k] & 0x3F);
+    }
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && code >= least[n] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    if (!valid) {
+      out += "\xEF\xBF\xBD";
+      ++p;
+      continue;
+    }
+    switch (code) {
     case '&':
       out += "&amp;";
       break;
@@ -30,8 +49,13 @@ std::string xml(const std::string& text) {
       out += "&apos;";
       break;
     default:
-      out += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? '?' : c;
+      if ((code < 0x20 && code != '\t' && code != '\n' && code != '\r') || code == 0xFFFE ||
+          code == 0xFFFF)
+        out += '?';
+      else
+        out.append(reinterpret_cast<const char*>(p), n);
     }
+    p += n;
   }
   return out;
 }
@@ -49,7 +73,7 @@ std::string junitReport(const std::string& suite, const RunResult& result) {
   for (const StepRecord& r : result.records) {
     cases += "    <testcase classname=\"pdmhost\" name=\"" +
              xml("step " + std::to_string(r.number) + " (line " + std::to_string(r.line) +
-                 "): " + r.op) +
+                 "): " + r.op + (r.note.empty() ? "" : ": " + r.note)) +
              "\"";
     if (r.ok) {
       cases += "/>\n";
@@ -89,6 +113,31 @@ std::string jsonReport(const std::string& suite, size_t devices, const RunResult
   out["mismatchList"] = list;
   // Replaces bytes that are not UTF-8 (a device's name is the VM manager's bytes).
   return out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string checkJson(const Scenario& scenario) {
+  nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+  uint64_t cursor = scenario.placementBase;
+  for (const ScenarioDevice& d : scenario.devices) {
+    nlohmann::ordered_json regions = nlohmann::ordered_json::array();
+    for (const ScenarioRegion& r : d.regions) {
+      uint64_t at = 0;
+      const bool placed = r.size != 0 && placeUpward(&cursor, r.size, &at);
+      regions.push_back({{"region", r.region},
+                         {"mmio", r.mmio},
+                         {"size", r.size},
+                         {"placed", placed},
+                         {"at", at}});
+    }
+    devices.push_back({{"name", d.name},
+                       {"serial", d.serial},
+                       {"ioPortBase", d.ioPortBase},
+                       {"ioPortCount", d.ioPortCount},
+                       {"regions", regions}});
+  }
+  return nlohmann::ordered_json{{"devices", devices}}.dump(
+             1, ' ', false, nlohmann::json::error_handler_t::replace) +
+         "\n";
 }
 
 } // namespace pdmhost

@@ -16,7 +16,7 @@ endif()
 # table may read what an earlier one wrote.
 file(REMOVE_RECURSE ${WORK}/out)
 file(MAKE_DIRECTORY ${WORK}/out)
-file(STRINGS ${CASES} lines)
+file(STRINGS ${CASES} lines ENCODING UTF-8)
 set(failures 0)
 set(count 0)
 foreach(line IN LISTS lines)

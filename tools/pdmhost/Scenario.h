@@ -4,6 +4,8 @@
 #pragma once
 
 #include "tools/pdmhost/HostReleases.h"
+#include "tools/pdmhost/Json.h"
+#include "tools/pdmhost/Steps.h"
 #include "vmmgr/vbox/pdm/VmmgrPdmHostEntry.h"
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
@@ -15,6 +17,8 @@
 #include <vector>
 
 namespace pdmhost {
+
+struct RunState;
 
 /// Limits of what a scenario may ask for, checked when it is read.
 constexpr uint64_t PDMHOST_MAX_SCENARIO_BYTES = 64ull << 20;
@@ -39,7 +43,7 @@ struct ScenarioDevice {
   // serial
   uint16_t ioPortBase = 0;
   uint16_t ioPortCount = 0;
-  int32_t failPort = -1;
+  std::optional<uint16_t> failPort;
   // pci
   uint16_t vendorId = 0, deviceId = 0, subsystemVendorId = 0, subsystemId = 0;
   uint8_t revision = 0, progIf = 0, subclass = 0, baseClass = 0;
@@ -48,47 +52,15 @@ struct ScenarioDevice {
   std::vector<ScenarioRegion> regions;
 };
 
-enum class StepOp : uint8_t {
-  PortRead,
-  PortWrite,
-  MemRead,
-  MemWrite,
-  SharedRead,
-  SharedWrite,
-  SetIrq,
-  ExpectIrq,
-  ExpectConfig,
-  ExpectTransmitted,
-  PlaceRegion,
-  FailHost,
-  ExpectLog,
-  ExpectIrqHistory,
-  ExpectCalls,
-};
-
-/// The scenario name of an operation ("portRead").
-const char* stepOpName(StepOp op);
-
+/// One step: its kind (a row of the step table), where it stands, and its kind's operands.
 struct ScenarioStep {
-  StepOp op = StepOp::PortRead;
+  const StepKind* kind = nullptr;
   uint32_t line = 0;
-  size_t device = 0; ///< index into Scenario::devices, for steps that name one
-  uint32_t region = 0;
-  uint32_t size = 0;
-  uint16_t port = 0;
-  int32_t status = 0;
-  int32_t level = 0;
-  uint64_t offset = 0;
-  std::optional<uint64_t> address; ///< an absolute guest-physical address instead of an offset
-  uint64_t value = 0;
-  std::optional<uint64_t> expect;
-  std::string text; ///< expectTransmitted's text, expectLog's pattern
   std::string note;
-  int hostOp = 0;                ///< failHost: a HostOp
-  std::optional<uint32_t> count; ///< failHost, expectLog, expectCalls
-  std::vector<int32_t> levels;   ///< expectIrqHistory
-  std::string callback;          ///< expectCalls: "pciReadFn", ...
-  bool contract = false;         ///< check only that the status is one the module may give
+  size_t device = 0;      ///< index into Scenario::devices, for kinds that name one
+  std::string deviceName; ///< as the scenario names it, until checked
+  uint32_t deviceLine = 0;
+  StepOperands operands;
 };
 
 struct Scenario {
@@ -97,12 +69,6 @@ struct Scenario {
   uint64_t placementBase = 0xE0000000u;
   int32_t setupStatus = 0; ///< how the set-up is to end: 0, or the status of its refusal
   HostRelease host;        ///< the release the scenario is played against; none: the stand-in
-};
-
-/// A scenario that cannot be played; what() reads "SOURCE:LINE: PATH: reason".
-class ScenarioError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
 };
 
 /// Parses and checks a scenario; `source` names it in messages. Throws ScenarioError.
@@ -137,11 +103,12 @@ struct VmManagerTable {
 std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list);
 
 struct RunOptions {
-  bool ownLogger = false; ///< pass no logger: the module logs with its own
-  int logLevel = 2;       ///< pdmhost's logger enables levels up to this one
-  bool quiet = false;     ///< only mismatches, the module's error lines and the summary
-  bool trace = false;     ///< every call between host, module and VM manager, in order
   HostRelease host = standInRelease(); ///< the release the host plays
+  bool ownLogger = false;  ///< pass no logger: the module logs with its own
+  int logLevel = 2;        ///< pdmhost's logger enables levels up to this one
+  bool quiet = false;      ///< only mismatches, the module's error lines and the summary
+  bool trace = false;      ///< every call between host, module and VM manager, in order
+  uint32_t stepMs = 10000; ///< a step that takes longer fails
 };
 
 /// What one step gave, for the reports.
@@ -172,20 +139,20 @@ void printCheck(const Scenario& scenario, std::FILE* out);
 /// and JSON (the summary and each mismatch). `suite` names the scenario.
 std::string junitReport(const std::string& suite, const RunResult& result);
 std::string jsonReport(const std::string& suite, size_t devices, const RunResult& result);
+/// What --check --json prints: the devices and where each region would be placed.
+std::string checkJson(const Scenario& scenario);
 
 /// Calls a VM manager library's entry with the module's init (through a forwarder that
 /// notes the table and the interrupt function). False with *error when the entry fails
 /// or never calls init.
-bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module,
-                    const RunOptions& options, std::FILE* out, VmManagerTable* table,
-                    std::string* error);
+bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module, RunState& state,
+                    VmManagerTable* table, std::string* error);
 
 /// Plays the scenario: init, registration, construction, placement of every region, then
-/// each step. Writes a trace to `out`. With `vmManager` the table is the VM manager's,
+/// each step. Writes a trace to state.out. With `vmManager` the table is the VM manager's,
 /// already handed to init. The module's state is process-wide, so one scenario runs per
 /// process.
-RunResult runScenario(const Scenario& scenario, const ModuleEntries& module,
-                      const RunOptions& options, std::FILE* out,
+RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, RunState& state,
                       const VmManagerTable* vmManager = nullptr);
 
 } // namespace pdmhost

@@ -1,20 +1,17 @@
 #include "tools/pdmhost/Trace.h"
 
+#include "tools/pdmhost/Run.h"
+
 #include <array>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace pdmhost {
 
 namespace {
-
-std::recursive_mutex lock; // the VM manager may call the interrupt function on its threads
-std::function<void(const std::string&)> sink;
-int depth = 0;
 
 struct Traced {
   std::string name;
@@ -23,14 +20,17 @@ struct Traced {
   VmmgrPciReadFn pciRead;
   VmmgrPciWriteFn pciWrite;
 };
+// The forwarders are plain functions, stamped out per table entry, with no context
+// argument: what they forward to is set here before the module is started and only read
+// afterwards, from any thread.
 Traced traced[PDMHOST_MAX_TRACED];
 VmmgrDeviceList* tracedList = nullptr;
 VmmgrSetIrqFn realSetIrq = nullptr;
-std::vector<CallbackCall> reached;
+RunState* tracing = nullptr;
 
 void note(size_t entry, const char* callback, uint64_t where, uint32_t size) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  reached.push_back(CallbackCall{entry, callback, where, size});
+  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
+  tracing->reached.push_back(CallbackCall{entry, callback, where, size});
 }
 
 std::string format(const char* f, ...) {
@@ -107,39 +107,45 @@ void setIrqForwarder(void* devIns, int32_t level) {
 
 } // namespace
 
-void traceSetSink(std::function<void(const std::string&)> s) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  sink = std::move(s);
-  depth = 0;
-}
+void traceAttach(RunState* state) { tracing = state; }
 
 bool traceOn() {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  return static_cast<bool>(sink);
+  if (!tracing)
+    return false;
+  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
+  return tracing->inStep || tracing->options.trace;
 }
 
 void traceLine(const std::string& text) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  if (sink)
-    sink(std::string(2 * depth, ' ') + text);
+  if (!tracing)
+    return;
+  RunState& state = *tracing;
+  std::lock_guard<std::recursive_mutex> guard(state.lock);
+  const std::string line = std::string(2 * state.depth, ' ') + text;
+  if (state.inStep) {
+    state.stepTrace += "    > " + line + "\n";
+    if (state.events) // a crash in the step still leaves its calls
+      eventLine(state, "trace", line);
+  } else if (state.options.trace) {
+    std::fprintf(state.out, "    > %s\n", line.c_str());
+  }
 }
 
 void traceCall(const std::string& text) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
+  if (!tracing)
+    return;
+  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
   traceLine(text);
-  ++depth;
+  ++tracing->depth;
 }
 
 void traceReturn(const std::string& text) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  if (depth > 0)
-    --depth;
+  if (!tracing)
+    return;
+  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
+  if (tracing->depth > 0)
+    --tracing->depth;
   traceLine(text);
-}
-
-std::vector<CallbackCall> traceTakeCalls() {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  return std::exchange(reached, {});
 }
 
 void traceTableCallbacks(VmmgrDeviceList* list) {

@@ -5,23 +5,14 @@
 
 #include "vmmgr/vbox/pdm/VmmgrVboxPdm.h"
 
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace pdmhost {
 
+struct RunState;
+
 /// Table entries whose callbacks can be traced (the forwarders are stamped out per entry).
 constexpr size_t PDMHOST_MAX_TRACED = 512;
-
-/// Where finished trace lines go; an empty sink turns the trace off.
-void traceSetSink(std::function<void(const std::string&)> sink);
-bool traceOn();
-/// A call: its line, then whatever it leads to, one level deeper, then traceReturn's line.
-void traceCall(const std::string& text);
-void traceReturn(const std::string& text);
-/// A line at the current depth (an interrupt change, a log line of the module).
-void traceLine(const std::string& text);
 
 /// One call of a VM manager's callback, as its forwarder saw it.
 struct CallbackCall {
@@ -30,11 +21,20 @@ struct CallbackCall {
   uint64_t where;       ///< port or offset
   uint32_t size;
 };
-/// The callbacks reached since the previous call of this function, oldest first.
-std::vector<CallbackCall> traceTakeCalls();
 
-/// Puts a forwarder in front of each callback of the table, which traces the call and
-/// passes it on unchanged; and one in front of the interrupt function, returned.
+/// The run the trace goes to (nullptr: none). The module's state is process-wide, so one
+/// run plays per process; this is set before the module starts and only read afterwards.
+void traceAttach(RunState* state);
+/// Whether a line would go anywhere: the run's steps keep theirs, and --trace shows all.
+bool traceOn();
+/// A call: its line, then whatever it leads to, one level deeper, then traceReturn's line.
+void traceCall(const std::string& text);
+void traceReturn(const std::string& text);
+/// A line at the current depth (an interrupt change, a log line of the module).
+void traceLine(const std::string& text);
+
+/// Puts a forwarder in front of each callback of the table, which notes and traces the
+/// call and passes it on unchanged; and one in front of the interrupt function, returned.
 void traceTableCallbacks(VmmgrDeviceList* list);
 VmmgrSetIrqFn traceSetIrq(VmmgrSetIrqFn real);
 

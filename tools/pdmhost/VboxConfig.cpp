@@ -5,6 +5,7 @@
 // under Devices/<device>/<instance> (PDMDevice.cpp).
 #include "tools/pdmhost/InstallCheck.h"
 #include "tools/pdmhost/ModuleLoader.h"
+#include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/VboxCommands.h"
 #include "tools/pdmhost/VboxRules.h"
@@ -112,13 +113,13 @@ int vboxConfigMain(int argc, char** argv) {
     VmmgrPdmHostEntryFn entry = nullptr;
     if (!loadModule(realModule, &module, &error) || !loadVmManager(vmManagerPath, &entry, &error))
       return bad(error);
-    std::FILE* sink = std::tmpfile();
-    RunOptions quiet;
-    quiet.quiet = true;
+    RunState state;
+    state.options.quiet = true;
+    state.out = std::tmpfile();
     VmManagerTable table;
-    if (!sink || !startVmManager(entry, module, quiet, sink, &table, &error))
-      return bad(sink ? error : "no temporary file for the library's output");
-    std::fclose(sink);
+    if (!state.out || !startVmManager(entry, module, state, &table, &error))
+      return bad(state.out ? error : "no temporary file for the library's output");
+    std::fclose(state.out);
     list = table.list;
   } else {
     try {

@@ -4,13 +4,17 @@
 #include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/Fuzz.h"
 #include "tools/pdmhost/ModuleLoader.h"
+#include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
+#include "tools/pdmhost/Supervise.h"
 #include "tools/pdmhost/VboxCommands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -52,95 +56,103 @@ const char* usage =
     "  --report FILE     also write a JUnit XML report: one test case per step, a failure\n"
     "                    carrying the step's mismatch, note and calls\n"
     "  --json            print the summary and each mismatch as JSON, and nothing else\n"
+    "                    (with --check: the devices and where each region would be placed)\n"
     "  --quiet           print only mismatches (with the module's lines of their step) and\n"
     "                    the summary\n"
+    "  --step-ms MS      a step (or the set-up) that takes longer fails and ends the run\n"
+    "                    (default 10000)\n"
+    "  --in-process      play in this process: no step time limit, and a crash of the VM\n"
+    "                    manager's code ends pdmhost without its reports (by default a child\n"
+    "                    pdmhost plays and this one keeps the record and writes the reports)\n"
     "  --print-sample    print the built-in sample scenario (a template for your own)\n"
     "  --help            this text\n"
     "\n"
     "Scenario format: docs/pdmhost.md, or --print-sample for a template. Numbers are JSON\n"
     "integers or strings in decimal or \"0x\" hex; a scenario file is a regular file of at\n"
     "most %llu MiB; at most %zu serial and %zu PCI devices.\n"
+    "  top level: devices, steps, placementBase, setupStatus, host, note\n"
     "  devices: serial {name, description, ioPortBase, ioPortCount, failPort}\n"
     "           pci {name, description, vendorId, deviceId, revision, progIf, subclass,\n"
     "                baseClass, subsystemVendorId, subsystemId, idRegister, failOffset,\n"
     "                regions: [{region, mmio, size}]}\n"
-    "  steps:   portRead {port, size, expect, status}   portWrite {port, size, value, status}\n"
-    "           memRead / memWrite {device, region, offset | address, size, expect | value,\n"
-    "                               status}\n"
-    "           sharedRead / sharedWrite {device, region, offset, size, expect | value}\n"
-    "           setIrq {device, level}   expectIrq {device, level}\n"
-    "           expectConfig {device, offset, size, expect}   expectTransmitted {device, text}\n"
-    "           placeRegion {device, region, address, status}   any step: note\n"
+    "  steps (\"op\" and the fields it takes; any step: note):\n%s"
     "\n"
     "exit status: 0 every step as expected; 1 a mismatch or a failed set-up; 2 bad usage, a\n"
     "bad scenario (one line names file, line and field) or a module that cannot be loaded.\n";
+
+// The JSON summary (on standard output) and the JUnit report; false when the report
+// cannot be written.
+bool writeReports(const std::string& suite, size_t devices, const pdmhost::RunResult& result,
+                  bool json, const std::string& reportPath) {
+  if (json)
+    std::fputs(pdmhost::jsonReport(suite, devices, result).c_str(), stdout);
+  if (reportPath.empty())
+    return true;
+  std::FILE* report = std::fopen(reportPath.c_str(), "wb");
+  const std::string xml = pdmhost::junitReport(suite, result);
+  if (!report || std::fwrite(xml.data(), 1, xml.size(), report) != xml.size() ||
+      std::fclose(report) != 0) {
+    std::fprintf(stderr, "pdmhost: cannot write the report %s: %s\n", reportPath.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
 
 int run(int argc, char** argv) {
   std::string modulePath;
   std::string vmManagerPath;
   std::string scenarioPath;
   std::string reportPath;
-  bool json = false;
-  bool check = false;
-  pdmhost::RunOptions options;
-  std::vector<pdmhost::HostRelease> hosts;
+  std::string eventsPath;
+  std::string stepMs;
+  std::string hostList;
+  bool json = false, check = false, inProcess = false, verbose = false;
+  pdmhost::RunState state;
+  pdmhost::RunOptions& options = state.options;
+  const struct {
+    const char* name;
+    std::string* value;
+    const char* what;
+  } valued[] = {{"--module", &modulePath, "the path of the module"},
+                {"--vm-manager", &vmManagerPath, "the path of the VM manager's library"},
+                {"--report", &reportPath, "the path of the JUnit XML file to write"},
+                {"--step-ms", &stepMs, "milliseconds from 1 to 3600000"},
+                {"--host", &hostList, "a release (pdmhost --help lists them)"},
+                {"--events", &eventsPath, "a file"}};
+  const struct {
+    const char* name;
+    bool* value;
+  } flags[] = {{"--own-logger", &options.ownLogger},
+               {"--verbose", &verbose},
+               {"--check", &check},
+               {"--json", &json},
+               {"--trace", &options.trace},
+               {"--quiet", &options.quiet},
+               {"--in-process", &inProcess}};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    const auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                   [&](const auto& f) { return arg == f.name; });
+    const auto option = std::find_if(std::begin(valued), std::end(valued),
+                                     [&](const auto& v) { return arg == v.name; });
     if (arg == "--help" || arg == "-h") {
       std::printf(usage, pdmhost::releaseNames(std::string(20, ' ')).c_str(),
                   static_cast<unsigned long long>(pdmhost::PDMHOST_MAX_SCENARIO_BYTES >> 20),
-                  pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS);
+                  pdmhost::PDMHOST_MAX_MODELS, pdmhost::PDMHOST_MAX_MODELS,
+                  pdmhost::stepKindsHelp().c_str());
       return 0;
     } else if (arg == "--print-sample") {
       std::fputs(pdmhost::sampleScenarioJson(), stdout);
       return 0;
-    } else if (arg == "--module") {
+    } else if (flag != std::end(flags)) {
+      *flag->value = true;
+    } else if (option != std::end(valued)) {
       if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --module needs the path of the module\n");
+        std::fprintf(stderr, "pdmhost: %s needs %s\n", option->name, option->what);
         return 2;
       }
-      modulePath = argv[++i];
-    } else if (arg == "--vm-manager") {
-      if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --vm-manager needs the path of the VM manager's library\n");
-        return 2;
-      }
-      vmManagerPath = argv[++i];
-    } else if (arg == "--host") {
-      if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --host needs a release (pdmhost --help lists them)\n");
-        return 2;
-      }
-      const std::string list = argv[++i];
-      for (size_t at = 0; at <= list.size();) {
-        const size_t comma = std::min(list.find(',', at), list.size());
-        pdmhost::HostRelease release;
-        std::string why;
-        if (!pdmhost::findRelease(list.substr(at, comma - at), &release, &why)) {
-          std::fprintf(stderr, "pdmhost: --host: %s", why.c_str());
-          return 2;
-        }
-        hosts.push_back(release);
-        at = comma + 1;
-      }
-    } else if (arg == "--own-logger") {
-      options.ownLogger = true;
-    } else if (arg == "--verbose") {
-      options.logLevel = 3;
-    } else if (arg == "--report") {
-      if (i + 1 == argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "pdmhost: --report needs the path of the JUnit XML file to write\n");
-        return 2;
-      }
-      reportPath = argv[++i];
-    } else if (arg == "--check") {
-      check = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--trace") {
-      options.trace = true;
-    } else if (arg == "--quiet") {
-      options.quiet = true;
+      *option->value = argv[++i];
     } else if (arg.empty() || arg[0] == '-') {
       std::fprintf(stderr, "pdmhost: unknown option \"%s\" (pdmhost --help lists them)\n",
                    arg.c_str());
@@ -154,17 +166,69 @@ int run(int argc, char** argv) {
     }
   }
 
+  options.logLevel = verbose ? 3 : options.logLevel;
+  char* end = nullptr;
+  const unsigned long ms = stepMs.empty() ? options.stepMs : std::strtoul(stepMs.c_str(), &end, 10);
+  if ((end && *end != '\0') || ms < 1 || ms > 3600000 ||
+      (!stepMs.empty() && !std::isdigit(static_cast<unsigned char>(stepMs[0])))) {
+    std::fprintf(stderr, "pdmhost: --step-ms needs milliseconds from 1 to 3600000, got \"%s\"\n",
+                 stepMs.c_str());
+    return 2;
+  }
+  options.stepMs = static_cast<uint32_t>(ms);
+  std::vector<pdmhost::HostRelease> hosts;
+  for (size_t at = 0; !hostList.empty() && at <= hostList.size();) {
+    const size_t comma = std::min(hostList.find(',', at), hostList.size());
+    pdmhost::HostRelease release;
+    std::string why;
+    if (!pdmhost::findRelease(hostList.substr(at, comma - at), &release, &why)) {
+      std::fprintf(stderr, "pdmhost: --host: %s", why.c_str());
+      return 2;
+    }
+    hosts.push_back(release);
+    at = comma + 1;
+  }
+  if (json && options.trace) {
+    std::fprintf(stderr, "pdmhost: --json with --trace: the JSON holds no trace; --report's "
+                         "failures carry the calls of their step\n");
+    return 2;
+  }
   if (json && options.ownLogger) {
     std::fprintf(stderr, "pdmhost: --json with --own-logger: the module's own lines would go "
                          "into the JSON\n");
     return 2;
   }
+  const std::string suite = !scenarioPath.empty()    ? scenarioPath
+                            : !vmManagerPath.empty() ? vmManagerPath
+                                                     : "built-in sample";
+  if (!check && !inProcess && eventsPath.empty()) {
+    // The same arguments for the child, but the reports, which this process writes.
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--report")
+        ++i;
+      else if (arg != "--json")
+        args.push_back(arg);
+    }
+    const pdmhost::Supervised s = pdmhost::superviseRun(args, json, options.stepMs);
+    if (s.exitStatus == 2)
+      return 2;
+    return writeReports(suite, s.devices, s.result, json, reportPath) ? s.exitStatus : 2;
+  }
+  if (!eventsPath.empty() && !(state.events = std::fopen(eventsPath.c_str(), "wb"))) {
+    std::fprintf(stderr, "pdmhost: cannot write %s: %s\n", eventsPath.c_str(),
+                 std::strerror(errno));
+    return 2;
+  }
+
   // With --json the JSON is all standard output holds; the human output goes nowhere.
   std::FILE* human = json ? std::tmpfile() : stdout;
   if (!human) {
     std::fprintf(stderr, "pdmhost: --json: no temporary file for the human output\n");
     return 2;
   }
+  state.out = human;
   if (modulePath.empty())
     modulePath = pdmhost::defaultModulePath();
   pdmhost::ModuleEntries module;
@@ -193,15 +257,14 @@ int run(int argc, char** argv) {
   std::vector<pdmhost::ScenarioDevice> provided;
   pdmhost::RunResult result;
   pdmhost::Scenario scenario;
-  const std::string suite = !scenarioPath.empty() ? scenarioPath
-                            : vmManagerEntry      ? vmManagerPath
-                                                  : "built-in sample";
   if (vmManagerEntry) {
     header();
-    if (!pdmhost::startVmManager(vmManagerEntry, module, options, human, &vmManager, &error)) {
+    if (!pdmhost::startVmManager(vmManagerEntry, module, state, &vmManager, &error)) {
       std::fprintf(human, "setup failed: %s\n", error.c_str());
       result.setupFailed = true;
       result.setupError = error;
+      if (state.events)
+        pdmhost::eventLine(state, "setupFailed", error);
     } else {
       provided = pdmhost::devicesOfTable(*vmManager.list);
     }
@@ -221,8 +284,13 @@ int run(int argc, char** argv) {
     }
     if (!vmManagerEntry)
       header();
+    if (state.events)
+      pdmhost::eventLine(state, "devices", std::to_string(scenario.devices.size()));
     if (check) {
-      pdmhost::printCheck(scenario, human);
+      if (json)
+        std::fputs(pdmhost::checkJson(scenario).c_str(), stdout);
+      else
+        pdmhost::printCheck(scenario, human);
       return 0;
     }
     if (hosts.empty())
@@ -232,8 +300,8 @@ int run(int argc, char** argv) {
       options.host = host;
       if (hosts.size() > 1)
         std::fprintf(human, "host: %s (%s)\n", host.name.c_str(), host.profile->name);
-      const pdmhost::RunResult one = pdmhost::runScenario(scenario, module, options, human,
-                                                          vmManagerEntry ? &vmManager : nullptr);
+      const pdmhost::RunResult one =
+          pdmhost::runScenario(scenario, module, state, vmManagerEntry ? &vmManager : nullptr);
       if (hosts.size() > 1)
         std::fprintf(human, "host %s: %d steps, %d mismatches%s\n", host.name.c_str(), one.steps,
                      one.mismatches, one.setupFailed ? ", set-up FAILED" : "");
@@ -248,33 +316,31 @@ int run(int argc, char** argv) {
   std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
                result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
   std::fflush(human);
-  if (json)
-    std::fputs(pdmhost::jsonReport(suite, scenario.devices.size(), result).c_str(), stdout);
-  if (!reportPath.empty()) {
-    std::FILE* report = std::fopen(reportPath.c_str(), "wb");
-    const std::string xml = pdmhost::junitReport(suite, result);
-    if (!report || std::fwrite(xml.data(), 1, xml.size(), report) != xml.size() ||
-        std::fclose(report) != 0) {
-      std::fprintf(stderr, "pdmhost: cannot write the report %s: %s\n", reportPath.c_str(),
-                   std::strerror(errno));
-      return 2;
-    }
-  }
+  if (!writeReports(suite, scenario.devices.size(), result, json, reportPath))
+    return 2;
   std::fflush(stdout);
   return result.mismatches || result.setupFailed ? 1 : 0;
 }
+
+// "pdmhost NAME ...": each takes the whole command line.
+struct Subcommand {
+  const char* name;
+  int (*main)(int argc, char** argv);
+};
+const Subcommand SUBCOMMANDS[] = {
+    {"fuzz", pdmhost::fuzzMain},
+    {"vbox-config", pdmhost::vboxConfigMain},
+    {"check-install", pdmhost::checkInstallMain},
+};
 
 } // namespace
 
 int main(int argc, char** argv) {
   // Whatever escapes (memory exhausted, a failure of the system) still ends in one line.
   try {
-    if (argc > 1 && std::strcmp(argv[1], "fuzz") == 0)
-      return pdmhost::fuzzMain(argc, argv);
-    if (argc > 1 && std::strcmp(argv[1], "vbox-config") == 0)
-      return pdmhost::vboxConfigMain(argc, argv);
-    if (argc > 1 && std::strcmp(argv[1], "check-install") == 0)
-      return pdmhost::checkInstallMain(argc, argv);
+    for (const Subcommand& c : SUBCOMMANDS)
+      if (argc > 1 && std::strcmp(argv[1], c.name) == 0)
+        return c.main(argc, argv);
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::fflush(stdout);

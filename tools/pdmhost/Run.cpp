@@ -1,0 +1,458 @@
+// Playing a scenario: the device table and models behind it, the module through the
+// stand-in host, each step through its kind's run function, and a record of each.
+#include "tools/pdmhost/Run.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+
+namespace pdmhost {
+
+namespace {
+
+// The logger and the VM manager's init forwarder are plain functions without a context
+// argument: the run they report to is set here before the module starts.
+RunState* active = nullptr;
+
+void writeEvent(RunState& state, const nlohmann::ordered_json& event) {
+  const std::string text =
+      event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  std::fputs(text.c_str(), state.events);
+  std::fflush(state.events);
+}
+
+const char* moduleName(int moduleId) {
+  switch (moduleId) {
+  case XLOG_MODULE_VMMGR:
+    return "VMMGR";
+  case XLOG_MODULE_XLOG:
+    return "XLOG";
+  case XLOG_MODULE_XFILE:
+    return "XFILE";
+  case XLOG_MODULE_XSTR:
+    return "XSTR";
+  default:
+    return "?";
+  }
+}
+
+// The module logs up to debug level, so expectLog can see its lines; traceLevel chooses
+// what is shown.
+int hostIsEnabled(int, int level) { return level <= XLOG_DEBUG; }
+
+int hostLog(int level, int moduleId, const char* file, const char* function, int line,
+            const char* format, ...) {
+  char message[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  size_t n = std::strlen(message);
+  while (n && message[n - 1] == '\n')
+    message[--n] = '\0';
+  RunState& state = *active;
+  std::lock_guard<std::recursive_mutex> guard(state.lock);
+  state.logged.push_back(Logged{level, message});
+  if (level > state.showLevel)
+    return static_cast<int>(n);
+  // The module's messages often start with their function's name, which the line shows.
+  const char* text = message;
+  const size_t named = std::strlen(function);
+  if (std::strncmp(text, function, named) == 0 && std::strncmp(text + named, ": ", 2) == 0)
+    text += named + 2;
+  static const char letters[] = "EWIDV";
+  char out[4400];
+  const int rc = std::snprintf(out, sizeof out, "    | %c %-5s %s:%d %s: %s\n",
+                               level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
+                               file, line, function, text);
+  if (state.options.trace || state.inStep)
+    traceLine("module log: " + std::string(out + 6, std::strlen(out) - 7));
+  if (state.options.trace)
+    return rc;
+  if (state.inStep && state.options.quiet)
+    return rc; // shown in the step's trace, if it mismatches
+  std::fputs(out, state.out);
+  // A fatal check ends the process right after its line: the line must be out by then.
+  std::fflush(state.out);
+  return rc;
+}
+
+const XlogLogger hostLogger = {hostIsEnabled, hostLog};
+
+// The logger pdmhost hands over (none with --own-logger).
+const XlogLogger* useLogger(RunState& state) {
+  active = &state;
+  traceAttach(&state);
+  // Quiet keeps the module's error lines: of the set-up (a fatal check's among them) and
+  // of the steps that mismatch.
+  state.showLevel = state.options.quiet ? XLOG_ERROR : state.options.logLevel;
+  return state.options.ownLogger ? nullptr : &hostLogger;
+}
+
+// What the VM manager library's call of init is forwarded through: the module's init,
+// and a note of what the library handed it and got back.
+int32_t forwardInit(const XlogLogger* logger, VmmgrDeviceList* devices, VmmgrSetIrqFn* setIrqOut) {
+  RunState& state = *active;
+  VmManagerTable* noted = state.table;
+  ++noted->calls;
+  noted->list = devices;
+  noted->logger = logger;
+  if (devices)
+    traceTableCallbacks(devices);
+  traceCall("VM manager -> module: vmmgrVboxPdmInit");
+  noted->initStatus = state.moduleInit(logger, devices, setIrqOut);
+  traceReturn("= " + std::to_string(noted->initStatus));
+  if (setIrqOut)
+    *setIrqOut = traceSetIrq(*setIrqOut);
+  noted->setIrq = setIrqOut ? *setIrqOut : nullptr;
+  return noted->initStatus;
+}
+
+size_t tableSize(const VmmgrDeviceList& list) {
+  return static_cast<size_t>(static_cast<VmmgrDeviceDesc*>(list.end) -
+                             static_cast<VmmgrDeviceDesc*>(list.begin));
+}
+
+void buildTable(const Scenario& scenario, Vm& vm) {
+  releaseModels();
+  for (const ScenarioDevice& d : scenario.devices) {
+    vm.serialOf.push_back(nullptr);
+    vm.pciOf.push_back(nullptr);
+    if (d.serial) {
+      auto model = std::make_unique<SerialModel>(d.ioPortBase, d.ioPortCount);
+      if (d.failPort)
+        model->setFailingPort(*d.failPort);
+      bindModel(model.get());
+      vm.table.addSerial(SerialSpec{d.name, d.description, d.ioPortBase, d.ioPortCount,
+                                    model->readFn, model->writeFn});
+      vm.serialOf.back() = model.get();
+      vm.serials.push_back(std::move(model));
+      continue;
+    }
+    uint64_t mmioSize = 16;
+    for (const ScenarioRegion& r : d.regions)
+      if (r.mmio)
+        mmioSize = r.size;
+    auto model = std::make_unique<PciModel>(mmioSize, d.idRegister);
+    model->setFailingOffset(d.failOffset ? static_cast<int64_t>(*d.failOffset) : -1);
+    bindModel(model.get());
+    PciSpec entry;
+    entry.name = d.name;
+    entry.description = d.description;
+    configWrite16(entry.config, 0x00, d.vendorId);
+    configWrite16(entry.config, 0x02, d.deviceId);
+    entry.config[0x08] = d.revision;
+    entry.config[0x09] = d.progIf;
+    entry.config[0x0A] = d.subclass;
+    entry.config[0x0B] = d.baseClass;
+    configWrite16(entry.config, 0x2C, d.subsystemVendorId);
+    configWrite16(entry.config, 0x2E, d.subsystemId);
+    for (const ScenarioRegion& r : d.regions)
+      entry.regions.push_back(RegionSpec{r.region, r.mmio, r.size,
+                                         r.mmio ? nullptr : &vm.sharedMemoryOut.emplace_back()});
+    entry.read = model->readFn;
+    entry.write = model->writeFn;
+    vm.table.addPci(entry);
+    vm.pciOf.back() = model.get();
+    vm.pcis.push_back(std::move(model));
+  }
+  vm.list = vm.table.list();
+}
+
+const char* kindOf(const VmmgrDeviceRegistration& reg) {
+  return reg.instanceSize == VMMGR_PCI_INSTANCE_SIZE ? "PCI" : "serial";
+}
+
+void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
+  const Device& d = vm.host.devices()[i];
+  std::fprintf(out, "construct: %s -> %s\n", d.name().c_str(), hostStatusText(rc).c_str());
+  for (const PortRange& p : vm.host.portRanges())
+    if (p.devIns == d.devIns)
+      std::fprintf(out, "  ports 0x%04x-0x%04x\n", p.first, p.first + p.count - 1);
+  if (!d.isPci())
+    return;
+  const uint8_t* cfg = d.config();
+  std::fprintf(out,
+               "  PCI %04x:%04x rev %02x class %02x%02x%02x, command 0x%04x status 0x%04x, INT%c\n",
+               configRead16(cfg, 0), configRead16(cfg, 2), cfg[8], cfg[0xB], cfg[0xA], cfg[9],
+               configRead16(cfg, 4), configRead16(cfg, 6), 'A' + cfg[0x3D] - 1);
+  const auto* records = static_cast<VmmgrRegionDesc*>(vm.entry(i).regions.begin);
+  for (const PciRegion& r : d.regions)
+    std::fprintf(out, "  region %u: %s, %" PRIu64 " bytes\n", r.region,
+                 records[r.region].isMmio ? "MMIO" : "shared memory", r.size);
+}
+
+// Registration, construction and placement; the status of the first refusal (with what
+// was refused in *why), or 0.
+int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& vm, RunState& state,
+              std::string* why) {
+  std::FILE* out = state.out;
+  const bool trace = !state.options.quiet;
+  traceCall("host -> module: VBoxDevicesRegister");
+  const int32_t regRc = module.registerDevices(vm.host.callbacks(), vm.host.release().vboxVersion);
+  traceReturn("= " + hostStatusText(regRc));
+  if (trace) {
+    std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
+                 hostStatusText(regRc).c_str(), vm.host.devices().size());
+    for (const Device& d : vm.host.devices())
+      std::fprintf(out, "  %-31s %-6s instance %3u bytes  flags 0x%x  class 0x%08x  \"%s\"\n",
+                   d.name().c_str(), kindOf(d.copy), d.copy.instanceSize, d.copy.flags,
+                   d.copy.deviceClass, d.copy.description);
+  }
+  if (regRc < 0 || vm.setIrq == nullptr) {
+    *why = "registration -> " + hostStatusText(regRc);
+    return regRc < 0 ? regRc : PDMHOST_ERR_INVALID;
+  }
+  for (size_t i = 0; i < vm.host.devices().size(); ++i) {
+    const int32_t rc = vm.host.construct(i);
+    if (trace)
+      traceConstruction(vm, i, rc, out);
+    if (rc < 0) {
+      *why = "construction of " + vm.host.devices()[i].name() + " -> " + hostStatusText(rc);
+      return rc;
+    }
+  }
+  const int32_t placeRc = vm.host.placeAllRegions(scenario.placementBase);
+  if (trace)
+    for (const Device& d : vm.host.devices())
+      for (const PciRegion& r : d.regions)
+        std::fprintf(out, "place: %s region %u at 0x%08" PRIx64 " (%" PRIu64 " bytes)\n",
+                     d.name().c_str(), r.region, r.gcPhys, r.size);
+  if (placeRc < 0)
+    *why = "placing regions -> " + hostStatusText(placeRc);
+  return placeRc;
+}
+
+// One step: its start noted for a supervising parent, its kind's run, its record.
+bool play(const Scenario& scenario, size_t i, Vm& vm, RunState& state, RunResult& result) {
+  const ScenarioStep& s = scenario.steps[i];
+  StepRecord record{i + 1, s.line, s.kind->name, "", true, "", s.note, ""};
+  {
+    std::lock_guard<std::recursive_mutex> guard(state.lock);
+    if (state.events)
+      writeEvent(state, {{"start", record.number},
+                         {"line", record.line},
+                         {"op", record.op},
+                         {"note", record.note}});
+    state.inStep = true;
+  }
+  StepRun run(scenario, vm, state);
+  s.kind->run(s, run);
+  {
+    std::lock_guard<std::recursive_mutex> guard(state.lock);
+    state.inStep = false;
+    record.trace = std::exchange(state.stepTrace, {});
+  }
+  record.access = run.line.empty() ? s.kind->name : run.line;
+  record.ok = run.ok;
+  record.mismatch = run.detail;
+  printRecord(state, record);
+  ++result.steps;
+  result.mismatches += !record.ok;
+  result.records.push_back(std::move(record));
+  return run.ok;
+}
+
+} // namespace
+
+const std::string& StepRun::name(const ScenarioStep& s) const {
+  static const std::string none;
+  return s.deviceLine || s.device < scenario.devices.size() ? scenario.devices[s.device].name
+                                                            : none;
+}
+
+// Devices are registered and constructed in table order, so index i is device i.
+Device* StepRun::device(const ScenarioStep& s) {
+  std::deque<Device>& devices = vm.host.devices();
+  if (s.device < devices.size() && devices[s.device].constructed)
+    return &devices[s.device];
+  mismatch("no constructed device \"" + name(s) + "\"");
+  return nullptr;
+}
+
+void StepRun::mismatch(const std::string& why) {
+  ok = false;
+  detail += detail.empty() ? why : "; " + why;
+}
+
+void StepRun::status(int32_t rc, const Outcome& expected, int32_t own) {
+  line += "  [status " + hostStatusText(rc) + "]";
+  // The module gives 0, its own failure status, or passes the host's on; a guest access
+  // can meet only "nothing is mapped" from the host.
+  if (expected.contract && rc != 0 && rc != own && rc != PDMHOST_ERR_UNASSIGNED)
+    mismatch("status " + hostStatusText(rc) + " is outside the module's contract");
+  else if (!expected.contract && rc != expected.status)
+    mismatch("status " + hostStatusText(rc) + ", expected " + hostStatusText(expected.status));
+}
+
+void StepRun::value(int32_t rc, uint64_t got, const std::optional<uint64_t>& expect,
+                    const Outcome& expected) {
+  if (rc == (expected.contract ? 0 : expected.status) && expect && got != *expect)
+    mismatch("value " + hexText(got) + ", expected " + hexText(*expect));
+}
+
+void eventLine(RunState& state, const char* kind, const std::string& text) {
+  writeEvent(state, {{kind, text}});
+}
+
+void printRecord(RunState& state, const StepRecord& r) {
+  std::FILE* out = state.out;
+  if (!r.ok) {
+    std::fprintf(out, "step %zu (line %u): %s\n    MISMATCH: %s\n", r.number,
+                 static_cast<unsigned>(r.line), r.access.c_str(), r.mismatch.c_str());
+    if (!r.note.empty())
+      std::fprintf(out, "    note: %s\n", r.note.c_str());
+    // The trace holds the module's lines of the step too.
+    if (!r.trace.empty())
+      std::fprintf(out, "    trace:\n%s", r.trace.c_str());
+  } else if (!state.options.quiet) {
+    std::fprintf(out, "step %zu: %s  ok\n", r.number, r.access.c_str());
+    if (state.options.trace)
+      std::fputs(r.trace.c_str(), out);
+  }
+  std::fflush(out);
+  if (state.events)
+    writeEvent(state, {{"end", r.number},
+                       {"access", r.access},
+                       {"ok", r.ok},
+                       {"mismatch", r.mismatch},
+                       {"trace", r.trace}});
+}
+
+void printCheck(const Scenario& scenario, std::FILE* out) {
+  std::fprintf(out, "check: %zu devices, %zu steps; registration in this order:\n",
+               scenario.devices.size(), scenario.steps.size());
+  uint64_t cursor = scenario.placementBase;
+  for (const ScenarioDevice& d : scenario.devices) {
+    if (d.serial) {
+      std::fprintf(out, "  %-31s serial ports 0x%04x-0x%04x  \"%s\"\n", d.name.c_str(),
+                   d.ioPortBase, d.ioPortBase + d.ioPortCount - 1, d.description.c_str());
+      continue;
+    }
+    std::fprintf(out, "  %-31s PCI    %04x:%04x, %zu regions  \"%s\"\n", d.name.c_str(), d.vendorId,
+                 d.deviceId, d.regions.size(), d.description.c_str());
+    for (const ScenarioRegion& r : d.regions) {
+      // The scenario's check has refused a region that cannot be placed.
+      uint64_t at = 0;
+      placeUpward(&cursor, r.size, &at);
+      std::fprintf(out, "    region %u: %s, %" PRIu64 " bytes, placed at 0x%08" PRIx64 "\n",
+                   r.region, r.mmio ? "MMIO" : "shared memory", r.size, at);
+    }
+  }
+  std::fprintf(out, "check: the scenario is sound; nothing was run\n");
+}
+
+std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {
+  std::vector<ScenarioDevice> devices;
+  const auto* entries = static_cast<const VmmgrDeviceDesc*>(list.begin);
+  for (size_t i = 0; i < tableSize(list); ++i) {
+    const VmmgrDeviceDesc& e = entries[i];
+    ScenarioDevice d;
+    d.serial = e.type == VMMGR_DEVICE_SERIAL;
+    d.name.assign(vmmgrStdStringData(e.name), e.name.size);
+    d.description.assign(vmmgrStdStringData(e.description), e.description.size);
+    d.ioPortBase = e.ioPortBase;
+    d.ioPortCount = e.ioPortCount;
+    d.vendorId = configRead16(e.pciConfig, 0x00);
+    d.deviceId = configRead16(e.pciConfig, 0x02);
+    for (auto* r = static_cast<const VmmgrRegionDesc*>(e.regions.begin);
+         !d.serial && r != e.regions.end; ++r)
+      d.regions.push_back(ScenarioRegion{r->region, r->isMmio != 0, r->size});
+    devices.push_back(std::move(d));
+  }
+  return devices;
+}
+
+bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module, RunState& state,
+                    VmManagerTable* table, std::string* error) {
+  state.moduleInit = module.init;
+  state.table = table;
+  const int32_t rc = entry(forwardInit, useLogger(state));
+  state.table = nullptr;
+  if (!state.options.quiet && table->calls)
+    std::fprintf(state.out,
+                 "init: " VMMGR_PDMHOST_ENTRY_NAME " -> %d; it called vmmgrVboxPdmInit(%s, %zu "
+                 "devices) -> %d, interrupt function %s\n",
+                 static_cast<int>(rc),
+                 table->logger == &hostLogger ? "pdmhost's logger"
+                 : table->logger              ? "its own logger"
+                                              : "no logger: the module logs with its own",
+                 tableSize(*table->list), static_cast<int>(table->initStatus),
+                 table->setIrq ? "received" : "MISSING");
+  std::fflush(state.out);
+  if (rc != 0)
+    *error = VMMGR_PDMHOST_ENTRY_NAME " returned " + std::to_string(rc);
+  else if (table->calls == 0 || table->list == nullptr)
+    *error = VMMGR_PDMHOST_ENTRY_NAME " returned without calling vmmgrVboxPdmInit with a table";
+  else
+    return true;
+  return false;
+}
+
+// Each call the module made to a slot the release does not have is a failure of the run.
+static int hostFailures(const Host& host, RunState& state) {
+  for (const std::string& f : host.failures())
+    std::fprintf(state.out, "host: FAILED: the module made a %s\n", f.c_str());
+  return static_cast<int>(host.failures().size());
+}
+
+RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, RunState& state,
+                      const VmManagerTable* vmManager) {
+  RunResult result;
+  std::FILE* out = state.out;
+  const XlogLogger* logger = useLogger(state);
+  state.startRun();
+  Vm vm(state.options.host);
+  if (vmManager) {
+    vm.list = vmManager->list;
+    vm.setIrq = vmManager->setIrq;
+  } else {
+    buildTable(scenario, vm);
+    traceTableCallbacks(vm.list);
+    traceCall("VM manager -> module: vmmgrVboxPdmInit");
+    const int32_t initRc = module.init(logger, vm.list, &vm.setIrq);
+    traceReturn("= " + std::to_string(initRc));
+    vm.setIrq = traceSetIrq(vm.setIrq);
+    if (!state.options.quiet)
+      std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
+                   logger ? "pdmhost's logger" : "no logger: the module logs with its own",
+                   vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+    std::fflush(out);
+    for (size_t i = 0; i < scenario.devices.size(); ++i)
+      if (vm.pciOf[i])
+        vm.pciOf[i]->attach(&vm.entry(i), vm.setIrq);
+  }
+  // failHost steps that come first refuse calls of the set-up.
+  size_t next = 0;
+  for (; next < scenario.steps.size() && scenario.steps[next].kind == stepKind("failHost"); ++next)
+    play(scenario, next, vm, state, result);
+  std::string why;
+  if (state.events)
+    eventLine(state, "setup", "start");
+  const int32_t setupRc = setUp(scenario, module, vm, state, &why);
+  if (state.events)
+    eventLine(state, "setup", "done");
+  if (setupRc != scenario.setupStatus) {
+    result.setupFailed = true;
+    result.setupError = setupRc < 0
+                            ? why
+                            : "the set-up succeeded; the scenario expects it refused with " +
+                                  hostStatusText(scenario.setupStatus);
+    std::fprintf(out, "setup failed: %s\n", result.setupError.c_str());
+    if (state.events)
+      eventLine(state, "setupFailed", result.setupError);
+    result.mismatches += hostFailures(vm.host, state);
+    return result;
+  }
+  if (setupRc < 0 && !state.options.quiet)
+    std::fprintf(out, "set-up refused as the scenario expects: %s\n", why.c_str());
+  for (; next < scenario.steps.size(); ++next)
+    play(scenario, next, vm, state, result);
+  result.mismatches += hostFailures(vm.host, state);
+  std::fflush(out);
+  return result;
+}
+
+} // namespace pdmhost

@@ -1,0 +1,104 @@
+// What one run of a scenario holds: the VM (table, host, models) and the run state (the
+// trace, the module's log lines, the callbacks reached, the interrupt history positions).
+//
+// Threads: the runner thread plays the steps; the VM manager's code may call the interrupt
+// function, and so reach the trace, from threads of its own at any time. Everything
+// under RunState::lock is shared with those threads; the rest is the runner's alone.
+#pragma once
+
+#include "tools/pdmhost/DeviceModels.h"
+#include "tools/pdmhost/PdmHost.h"
+#include "tools/pdmhost/Scenario.h"
+#include "tools/pdmhost/Trace.h"
+#include "tools/pdmhost/VmTable.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace pdmhost {
+
+struct Logged {
+  int level;
+  std::string message;
+};
+
+struct RunState {
+  // Fixed before the module starts; read by every thread.
+  RunOptions options;
+  std::FILE* out = stdout;
+  int showLevel = 2;                       ///< the module's lines up to this level are shown
+  std::FILE* events = nullptr;             ///< step events for a supervising parent, or none
+  VmmgrVboxPdmInitFn moduleInit = nullptr; ///< what a VM manager's library's init reaches
+  VmManagerTable* table = nullptr;         ///< what it handed over, while its entry runs
+
+  // Under `lock`, from any thread.
+  std::recursive_mutex lock;
+  bool inStep = false;               ///< lines wait for the step's end instead of going out
+  int depth = 0;                     ///< of the trace's nesting
+  std::string stepTrace;             ///< the current step's calls
+  std::vector<Logged> logged;        ///< since the last expectLog
+  std::vector<CallbackCall> reached; ///< every callback call, oldest first
+
+  // The runner's alone.
+  std::map<std::string, size_t> callsSeen; ///< per expectCalls filter: calls already counted
+  std::vector<size_t> irqSeen;             ///< per device: its interrupt events already checked
+
+  /// Forgets what an earlier run of the same scenario (against another release) left.
+  void startRun() {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    depth = 0;
+    stepTrace.clear();
+    logged.clear();
+    reached.clear();
+    callsSeen.clear();
+    irqSeen.clear();
+  }
+};
+
+struct Vm {
+  explicit Vm(const HostRelease& release) : host(release) {}
+  VmTable table;
+  Host host;
+  std::vector<std::unique_ptr<SerialModel>> serials;
+  std::vector<std::unique_ptr<PciModel>> pcis;
+  std::vector<SerialModel*> serialOf; ///< by scenario device index
+  std::vector<PciModel*> pciOf;
+  std::deque<void*> sharedMemoryOut; ///< one variable per shared region; addresses stay put
+  VmmgrSetIrqFn setIrq = nullptr;
+  VmmgrDeviceList* list = nullptr; ///< pdmhost's table, or the VM manager's own
+
+  VmmgrDeviceDesc& entry(size_t i) { return static_cast<VmmgrDeviceDesc*>(list->begin)[i]; }
+  ~Vm() { releaseModels(); }
+};
+
+/// One step being run: what its kind's run function uses and reports through.
+class StepRun {
+public:
+  StepRun(const Scenario& scenario, Vm& vm, RunState& state)
+      : scenario(scenario), vm(vm), state(state) {}
+  const std::string& name(const ScenarioStep& s) const;
+  /// The step's device, constructed; otherwise a mismatch and nullptr.
+  Device* device(const ScenarioStep& s);
+  void describe(const std::string& text) { line = text; }
+  void mismatch(const std::string& why);
+  /// The status against what the step expects; `own` is the module's failure status.
+  void status(int32_t rc, const Outcome& expected, int32_t own);
+  /// A value read, when the access ended as expected (otherwise the value means nothing).
+  void value(int32_t rc, uint64_t value, const std::optional<uint64_t>& expect,
+             const Outcome& expected);
+
+  const Scenario& scenario;
+  Vm& vm;
+  RunState& state;
+  std::string line, detail;
+  bool ok = true;
+};
+
+/// One JSON line for a supervising parent (RunState::events).
+void eventLine(RunState& state, const char* kind, const std::string& text);
+/// A step's line (or its mismatch, note and calls) as the run prints it.
+void printRecord(RunState& state, const StepRecord& record);
+
+} // namespace pdmhost
