@@ -45,6 +45,16 @@ std::function<void()> note(const std::shared_ptr<Journal>& journal, const std::s
   return [journal, what] { journal->add(what); };
 }
 
+TEST(XtimerDeadline, PastTheClocksEndNeverComesDue) {
+  // First in the binary, so that the worker waits for this entry a while; it stays queued,
+  // behind every other, for the rest of the run.
+  auto journal = std::make_shared<Journal>();
+  xtimerSchedule(INT64_MAX, note(journal, "past the clock's end"));
+  std::this_thread::sleep_for(20ms);
+  xtimerSchedule(0, note(journal, "now"));
+  EXPECT_EQ(journal->waitFor(1), Names{"now"});
+}
+
 TEST(XtimerOrder, DueEntriesRunByDeadlineThenCallOrderPastFailingCallbacks) {
   // "1 s ago" schedules an entry due before the rest of its batch, which must go ahead of
   // that rest, and one with delay 0, which stays behind everything already due.

@@ -21,6 +21,9 @@ namespace {
 constexpr size_t XTIMER_MAX_ENTRIES = 0x249249249249249;
 /// The most due entries the worker takes per lock and clock read.
 constexpr size_t XTIMER_BATCH_MAX = 64;
+/// The longest single wait: the condition counts a wait in nanoseconds of the steady clock, a
+/// smaller range than that of deadlines, so a far deadline is waited for an hour at a time.
+constexpr int64_t XTIMER_LONGEST_WAIT_US = 3600 * XTIME_US_PER_SECOND;
 
 struct XtimerEntry {
   int64_t deadline;
@@ -86,9 +89,22 @@ void xtimerRun(std::function<void()>& callback) {
   callback = nullptr;
 }
 
-int64_t xtimerRoundUpToMs(int64_t value) {
-  const int64_t rest = value % XTIME_US_PER_MS;
-  return rest > 0 ? value - rest + XTIME_US_PER_MS : value - rest;
+// now + delayUs, held at the end of the clock's range: a deadline past it comes due in no
+// process' life, not at once as the wrapped sum would. A negative delay cannot leave the
+// range, as the clock is never before 1970.
+int64_t xtimerDeadline(int64_t now, int64_t delayUs) {
+  return delayUs > 0 && now > INT64_MAX - delayUs ? INT64_MAX : now + delayUs;
+}
+
+// How long to wait for deadline from now, read on the finer clock. The clock ticks in whole
+// milliseconds, so an entry becomes due at the millisecond boundary at or after its deadline:
+// the wait aims at that moment rather than overshoot by up to a millisecond.
+int64_t xtimerWaitUs(int64_t deadline, int64_t now) {
+  const int64_t untilDeadline = deadline - now;
+  if (untilDeadline > XTIMER_LONGEST_WAIT_US)
+    return XTIMER_LONGEST_WAIT_US;
+  const int64_t rest = deadline % XTIME_US_PER_MS;
+  return untilDeadline + (rest > 0 ? XTIME_US_PER_MS - rest : -rest);
 }
 
 } // namespace
@@ -109,7 +125,7 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   // Read under the lock: the worker's clock reads and ours are then in one order, so no
   // entry gets a deadline before one the worker has already run. The zone is the one in
   // effect at this moment, with no per-thread cache.
-  const int64_t deadline = xtimeNowUs() + delayUs;
+  const int64_t deadline = xtimerDeadline(xtimeNowUs(), delayUs);
   const bool first = queue.empty() || deadline < queue.front().deadline;
   // Room first: when memory runs out, nothing is queued.
   if (state.freeSlots.empty()) {
@@ -146,10 +162,7 @@ void xtimerWorker() {
     const int64_t now = xtimeNowUs();
     const int64_t firstDeadline = queue.front().deadline;
     if (firstDeadline > now) {
-      // The clock ticks in whole milliseconds, so the entry becomes due at the next
-      // millisecond boundary at or after its deadline; aim the wait at that moment with
-      // the finer clock rather than overshooting by up to a millisecond.
-      const int64_t remaining = xtimerRoundUpToMs(firstDeadline) - xtimeNowPreciseUs();
+      const int64_t remaining = xtimerWaitUs(firstDeadline, xtimeNowPreciseUs());
       if (remaining >= 1)
         state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
       continue;
