@@ -1,6 +1,6 @@
 // The timer service through its one entry: the order of due entries (deadlines, ties, a batch
 // cut short by an earlier deadline), failing and empty callbacks, the wake-up of a waiting
-// worker, many threads at once, and the clock a deadline is taken from.
+// worker, many threads at once, the clock a deadline is taken from and the end of its range.
 #include "xpl/Xtimer.h"
 #include "xpl/Xtime.h"
 
@@ -45,7 +45,7 @@ std::function<void()> note(const std::shared_ptr<Journal>& journal, const std::s
   return [journal, what] { journal->add(what); };
 }
 
-TEST(XtimerDeadline, PastTheClocksEndNeverComesDue) {
+TEST(XtimerRange, PastTheClocksEndNeverComesDue) {
   // First in the binary, so that the worker waits for this entry a while; it stays queued,
   // behind every other, for the rest of the run.
   auto journal = std::make_shared<Journal>();
