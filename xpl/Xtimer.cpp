@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -21,16 +22,26 @@ namespace {
 constexpr size_t XTIMER_MAX_ENTRIES = 0x249249249249249;
 /// The most due entries the worker takes per lock and clock read.
 constexpr size_t XTIMER_BATCH_MAX = 64;
+/// The longest single wait: the condition counts a wait in nanoseconds of the steady clock, a
+/// smaller range than that of deadlines, so a far deadline is waited for an hour at a time.
+constexpr int64_t XTIMER_LONGEST_WAIT_US = 3600 * XTIME_US_PER_SECOND;
+
+// Where a callback waits for its entry to come due. The scheduler takes its slot under the
+// lock and moves the callback in after releasing it, so that a second thread scheduling at
+// the same time waits only for a clock read and a heap insertion.
+struct alignas(64) XtimerSlot {
+  std::function<void()> callback;
+  std::atomic<bool> filled{false};
+};
 
 struct XtimerEntry {
   int64_t deadline;
   // Taken from a counter at each schedule: (deadline, sequence) orders the entries
   // completely, so equal deadlines run in call order, also after a batch hands them back.
   uint64_t sequence;
-  // The callback's place in XtimerState::callbacks. The heap's sift-downs, which miss the
-  // cache once the queue is large, then move 24 bytes per level rather than 48 with a
-  // function wrapper, and a burst drains twice as fast.
-  size_t slot;
+  // The heap's sift-downs, which miss the cache once the queue is large, then move 24 bytes
+  // per level rather than 48 with a function wrapper, and a burst drains twice as fast.
+  XtimerSlot* slot;
 };
 
 // The heap keeps its greatest element in front; "runs later" makes that the next entry due.
@@ -47,8 +58,10 @@ struct XtimerState {
   bool started = false;
   uint64_t nextSequence = 0;
   std::vector<XtimerEntry> xtimerQueue; // a heap ordered by XtimerRunsLater
-  std::vector<std::function<void()>> callbacks;
-  std::vector<size_t> freeSlots; // as much room as callbacks has, so freeing cannot throw
+  std::deque<XtimerSlot> slots;         // grows without moving a slot being filled
+  std::vector<XtimerSlot*> freeSlots;   // as much room as slots has, so freeing cannot throw
+  // Raised while the worker waits for a due entry's slot to be filled.
+  std::atomic<bool> workerAwaitsFill{false};
   // The worker runs a batch of due entries without the lock. An entry scheduled meanwhile
   // with a deadline before the batch's last one (a negative delay, or the wall clock set
   // back) must still run first: it raises overtaken, and the worker hands the rest of the
@@ -76,19 +89,45 @@ XtimerEntry xtimerPop(std::vector<XtimerEntry>& queue) {
   return entry;
 }
 
-void xtimerRun(std::function<void()>& callback) {
+// The scheduler fills a slot after queueing its entry, so a due entry's callback may be a
+// moment late. Both sides store their flag and then read the other's, so at least one of
+// them sees the other: the scheduler wakes the worker, or the worker finds the slot filled.
+void xtimerAwaitFill(XtimerState& state, XtimerSlot& slot) {
+  std::unique_lock<std::mutex> guard(state.lock);
+  state.workerAwaitsFill.store(true);
+  state.wakeUp.wait(guard, [&] { return slot.filled.load(); });
+  state.workerAwaitsFill.store(false);
+}
+
+void xtimerRun(XtimerState& state, XtimerSlot& slot) {
+  if (!slot.filled.load())
+    xtimerAwaitFill(state, slot);
   try {
-    callback();
+    slot.callback();
   } catch (...) {
     // A callback's failure is its own business; the other entries still have to run.
   }
   // Captured state goes now, outside the lock, in case its destructor schedules again.
-  callback = nullptr;
+  slot.callback = nullptr;
+  slot.filled.store(false, std::memory_order_relaxed); // the lock hands the slot on
 }
 
-int64_t xtimerRoundUpToMs(int64_t value) {
-  const int64_t rest = value % XTIME_US_PER_MS;
-  return rest > 0 ? value - rest + XTIME_US_PER_MS : value - rest;
+// now + delayUs, held at the end of the clock's range: a deadline past it comes due in no
+// process' life, not at once as the wrapped sum would. A negative delay cannot leave the
+// range, as the clock is never before 1970.
+int64_t xtimerDeadline(int64_t now, int64_t delayUs) {
+  return delayUs > 0 && now > INT64_MAX - delayUs ? INT64_MAX : now + delayUs;
+}
+
+// How long to wait for deadline from now, read on the finer clock. The clock ticks in whole
+// milliseconds, so an entry becomes due at the millisecond boundary at or after its deadline:
+// the wait aims at that moment rather than overshoot by up to a millisecond.
+int64_t xtimerWaitUs(int64_t deadline, int64_t now) {
+  const int64_t untilDeadline = deadline - now;
+  if (untilDeadline > XTIMER_LONGEST_WAIT_US)
+    return XTIMER_LONGEST_WAIT_US;
+  const int64_t rest = deadline % XTIME_US_PER_MS;
+  return untilDeadline + (rest > 0 ? XTIME_US_PER_MS - rest : -rest);
 }
 
 } // namespace
@@ -97,7 +136,7 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   if (!callback)
     return 0;
   XtimerState& state = xtimerState();
-  std::lock_guard<std::mutex> guard(state.lock);
+  std::unique_lock<std::mutex> guard(state.lock);
   if (!state.started) {
     std::thread(xtimerWorker).detach();
     state.started = true;
@@ -109,32 +148,37 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   // Read under the lock: the worker's clock reads and ours are then in one order, so no
   // entry gets a deadline before one the worker has already run. The zone is the one in
   // effect at this moment, with no per-thread cache.
-  const int64_t deadline = xtimeNowUs() + delayUs;
+  const int64_t deadline = xtimerDeadline(xtimeNowUs(), delayUs);
   const bool first = queue.empty() || deadline < queue.front().deadline;
   // Room first: when memory runs out, nothing is queued.
   if (state.freeSlots.empty()) {
-    state.callbacks.emplace_back();
-    state.freeSlots.reserve(state.callbacks.capacity());
-    state.freeSlots.push_back(state.callbacks.size() - 1);
+    // As many new slots as there are, so that slots are added as rarely as a vector grows.
+    const size_t added = std::max<size_t>(XTIMER_BATCH_MAX, state.slots.size());
+    state.freeSlots.reserve(state.slots.size() + added);
+    for (size_t i = 0; i < added; ++i)
+      state.freeSlots.push_back(&state.slots.emplace_back());
   }
-  const size_t slot = state.freeSlots.back();
-  xtimerPush(queue, XtimerEntry{deadline, state.nextSequence++, slot});
+  XtimerSlot& slot = *state.freeSlots.back();
+  xtimerPush(queue, XtimerEntry{deadline, state.nextSequence++, &slot});
   state.freeSlots.pop_back();
-  state.callbacks[slot] = std::move(callback);
   if (deadline < state.batchLastDeadline)
     state.overtaken.store(true, std::memory_order_release);
+  guard.unlock();
+  slot.callback = std::move(callback);
+  slot.filled.store(true);
   // The worker waits for the first deadline only, so only a new first entry changes what
-  // it waits for.
-  if (first)
+  // it waits for. Woken once the slot is filled, it does not meet it empty.
+  if (first || state.workerAwaitsFill.load()) {
+    guard.lock();
     state.wakeUp.notify_one();
+  }
   return 0;
 }
 
 void xtimerWorker() {
   XtimerState& state = xtimerState();
   auto& queue = state.xtimerQueue;
-  // The entries of a batch keep their slots until it ends, to go back as they came.
-  std::vector<std::pair<XtimerEntry, std::function<void()>>> batch;
+  std::vector<XtimerEntry> batch;
   batch.reserve(XTIMER_BATCH_MAX);
   xtimerPrepareWorker();
   std::unique_lock<std::mutex> guard(state.lock);
@@ -146,35 +190,25 @@ void xtimerWorker() {
     const int64_t now = xtimeNowUs();
     const int64_t firstDeadline = queue.front().deadline;
     if (firstDeadline > now) {
-      // The clock ticks in whole milliseconds, so the entry becomes due at the next
-      // millisecond boundary at or after its deadline; aim the wait at that moment with
-      // the finer clock rather than overshooting by up to a millisecond.
-      const int64_t remaining = xtimerRoundUpToMs(firstDeadline) - xtimeNowPreciseUs();
+      const int64_t remaining = xtimerWaitUs(firstDeadline, xtimeNowPreciseUs());
       if (remaining >= 1)
         state.wakeUp.wait_for(guard, std::chrono::microseconds(remaining));
       continue;
     }
 
-    while (!queue.empty() && queue.front().deadline <= now && batch.size() < XTIMER_BATCH_MAX) {
-      const XtimerEntry entry = xtimerPop(queue);
-      batch.emplace_back(entry, std::move(state.callbacks[entry.slot]));
-    }
-    state.batchLastDeadline = batch.back().first.deadline;
+    while (!queue.empty() && queue.front().deadline <= now && batch.size() < XTIMER_BATCH_MAX)
+      batch.push_back(xtimerPop(queue));
+    state.batchLastDeadline = batch.back().deadline;
     state.overtaken.store(false, std::memory_order_relaxed);
     guard.unlock();
     size_t next = 0;
     while (next < batch.size() && (next == 0 || !state.overtaken.load(std::memory_order_acquire)))
-      xtimerRun(batch[next++].second);
+      xtimerRun(state, *batch[next++].slot);
     guard.lock();
     state.batchLastDeadline = INT64_MIN;
-    for (size_t i = 0; i < batch.size(); ++i) {
-      if (i < next) {
-        state.freeSlots.push_back(batch[i].first.slot);
-      } else {
-        state.callbacks[batch[i].first.slot] = std::move(batch[i].second);
-        xtimerPush(queue, batch[i].first);
-      }
-    }
+    // The rest of a batch cut short goes back as it came; the queue has room for it.
+    for (size_t i = 0; i < batch.size(); ++i)
+      i < next ? state.freeSlots.push_back(batch[i].slot) : xtimerPush(queue, batch[i]);
     batch.clear();
   }
 }
