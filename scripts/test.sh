@@ -15,7 +15,10 @@ if [ "$(id -u)" -eq 0 ]; then
   prefix=$(mktemp -d /vmmgr-install.XXXXXX)
   cmake --install build/linux --prefix "$prefix" --component runtime >/dev/null
   build/linux/bin/pdmhost check-install "$prefix/lib/VmmgrVboxPdm.so.1.0.0"
-  ! build/linux/bin/pdmhost check-install "$prefix/lib/VmmgrVboxPdm.so.1" >/dev/null
+  if build/linux/bin/pdmhost check-install "$prefix/lib/VmmgrVboxPdm.so.1" >/dev/null; then
+    echo "test: check-install passed a symbolic link" >&2
+    exit 1
+  fi
   rm -rf "$prefix"
 fi
 
