@@ -42,22 +42,18 @@ public:
   }
 
   bool null() { return scalar(Node{}); }
-  bool boolean(bool b) { return scalar(make(Node::Bool, b)); }
+  bool boolean(bool b) { return scalar(Node{Node::Bool, 0, b, "", "", {}}); }
   bool number_integer(json::number_integer_t v) {
-    return scalar(v < 0 ? make(Node::Negative, 0 - static_cast<uint64_t>(v))
-                        : make(Node::Unsigned, static_cast<uint64_t>(v)));
+    return v < 0 ? scalar(Node{Node::Negative, 0, 0 - static_cast<uint64_t>(v), "", "", {}})
+                 : number_unsigned(static_cast<uint64_t>(v));
   }
-  bool number_unsigned(json::number_unsigned_t v) { return scalar(make(Node::Unsigned, v)); }
+  bool number_unsigned(json::number_unsigned_t v) {
+    return scalar(Node{Node::Unsigned, 0, v, "", "", {}});
+  }
   bool number_float(json::number_float_t, const json::string_t& s) {
-    Node n = make(Node::Float, 0);
-    n.text = s;
-    return scalar(std::move(n));
+    return scalar(Node{Node::Float, 0, 0, "", s, {}});
   }
-  bool string(json::string_t& s) {
-    Node n = make(Node::String, 0);
-    n.text = std::move(s);
-    return scalar(std::move(n));
-  }
+  bool string(json::string_t& s) { return scalar(Node{Node::String, 0, 0, "", std::move(s), {}}); }
   bool binary(json::binary_t&) { return scalar(Node{}); } // JSON text has none
   bool key(json::string_t& k) {
     for (const Node& n : stack_.back().items)
@@ -90,12 +86,6 @@ public:
   }
 
 private:
-  Node make(Node::Kind kind, uint64_t magnitude) {
-    Node n;
-    n.kind = kind;
-    n.magnitude = magnitude;
-    return n;
-  }
   bool scalar(Node n) {
     if (stack_.empty())
       failAt(source_, line(), "", "the top level is an object with \"devices\" and \"steps\"");
@@ -107,8 +97,7 @@ private:
       failAt(source_, line(), path(), "nested deeper than a scenario goes");
     if (stack_.size() == 1 && kind == Node::Array)
       count_ = 0;
-    Node n = make(kind, 0);
-    n.line = line();
+    Node n{kind, line(), 0, "", "", {}};
     if (!stack_.empty() && stack_.back().kind == Node::Object)
       n.key = std::exchange(key_, {});
     stack_.push_back(std::move(n));

@@ -9,20 +9,13 @@ namespace pdmhost {
 
 namespace {
 
-using Code = std::vector<Pattern::Inst>;
-
-Pattern::Inst inst(Pattern::Inst::Op op, int x = 0, int y = 0) {
-  Pattern::Inst i;
-  i.op = op;
-  i.x = x;
-  i.y = y;
-  return i;
-}
+using Inst = Pattern::Inst;
+using Code = std::vector<Inst>;
 
 // Appends a piece whose jumps count from its own start.
 void append(Code& to, const Code& piece) {
   const int base = static_cast<int>(to.size());
-  for (Pattern::Inst i : piece) {
+  for (Inst i : piece) {
     i.x += base;
     i.y += base;
     to.push_back(i);
@@ -48,9 +41,9 @@ private:
       ++i_;
       const Code right = sequence(depth);
       const int n = static_cast<int>(left.size());
-      Code both{inst(Pattern::Inst::Split, 1, n + 2)};
+      Code both{Inst{Inst::Split, 1, n + 2, {}}};
       append(both, left);
-      both.push_back(inst(Pattern::Inst::Jmp, n + 2 + static_cast<int>(right.size())));
+      both.push_back(Inst{Inst::Jmp, n + 2 + static_cast<int>(right.size()), 0, {}});
       append(both, right);
       left = std::move(both);
     }
@@ -74,18 +67,18 @@ private:
       error = "counted repetition \"{\" is not supported (byte " + std::to_string(i_) + ")";
     } else if (how == '+') {
       append(code, piece);
-      code.push_back(inst(Pattern::Inst::Split, 0, n + 1));
+      code.push_back(Inst{Inst::Split, 0, n + 1, {}});
     } else {
-      code.push_back(inst(Pattern::Inst::Split, 1, n + (how == '*' ? 2 : 1)));
+      code.push_back(Inst{Inst::Split, 1, n + (how == '*' ? 2 : 1), {}});
       append(code, piece);
       if (how == '*')
-        code.push_back(inst(Pattern::Inst::Jmp, 0));
+        code.push_back(Inst{Inst::Jmp, 0, 0, {}});
     }
     return code;
   }
   Code atom(int depth) {
     const char c = s_[i_++];
-    Pattern::Inst set = inst(Pattern::Inst::Set);
+    Inst set{Inst::Set, 0, 0, {}};
     switch (c) {
     case '(':
       if (depth + 1 > PDMHOST_MAX_PATTERN_NESTING) {
@@ -110,9 +103,9 @@ private:
       error = std::string("\"") + c + "\" repeats nothing (byte " + std::to_string(i_) + ")";
       return {};
     case '^':
-      return {inst(Pattern::Inst::Bol)};
+      return {Inst{Inst::Bol, 0, 0, {}}};
     case '$':
-      return {inst(Pattern::Inst::Eol)};
+      return {Inst{Inst::Eol, 0, 0, {}}};
     case '.':
       set.bytes.set();
       set.bytes.reset('\n');
@@ -149,8 +142,8 @@ private:
       bytes->set(static_cast<unsigned char>(e));
     }
   }
-  Pattern::Inst bracket() {
-    Pattern::Inst set = inst(Pattern::Inst::Set);
+  Inst bracket() {
+    Inst set{Inst::Set, 0, 0, {}};
     const bool negate = i_ < s_.size() && s_[i_] == '^';
     i_ += negate;
     for (bool first = true; error.empty(); first = false) {
@@ -193,7 +186,7 @@ std::string Pattern::compile(const std::string& text) {
   Code code = compiler.pattern();
   if (!compiler.error.empty())
     return compiler.error;
-  code.push_back(inst(Inst::Match));
+  code.push_back(Inst{Inst::Match, 0, 0, {}});
   code_ = std::move(code);
   return "";
 }

@@ -1,9 +1,13 @@
-// Reports of a run for CI systems: JUnit XML, which test report viewers read, and JSON
-// for scripts.
+// Reports of a run: its summary line, and for CI systems JUnit XML, which test report
+// viewers read, and JSON for scripts; and of a check, what a run would set up.
 #include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
 #include <nlohmann/json.hpp>
+
+#include <cinttypes>
+
+#include <string_view>
 
 namespace pdmhost {
 
@@ -32,35 +36,49 @@ std::string xml(const std::string& text) {
       ++p;
       continue;
     }
-    switch (code) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    case '\'':
-      out += "&apos;";
-      break;
-    default:
-      if ((code < 0x20 && code != '\t' && code != '\n' && code != '\r') || code == 0xFFFE ||
-          code == 0xFFFF)
-        out += '?';
-      else
-        out.append(reinterpret_cast<const char*>(p), n);
-    }
+    static const char* const entities[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
+    const size_t e = std::string_view("&<>\"'").find(static_cast<char>(code));
+    if (code < 0x80 && e != std::string_view::npos)
+      out += entities[e];
+    else if ((code < 0x20 && code != '\t' && code != '\n' && code != '\r') || code == 0xFFFE ||
+             code == 0xFFFF)
+      out += '?';
+    else
+      out.append(reinterpret_cast<const char*>(p), n);
     p += n;
   }
   return out;
 }
 
 } // namespace
+
+void printSummary(std::FILE* out, size_t devices, const RunResult& result) {
+  std::fprintf(out, "summary: %zu devices, %d steps, %d mismatches%s\n", devices, result.steps,
+               result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
+}
+
+void printCheck(const Scenario& scenario, std::FILE* out) {
+  std::fprintf(out, "check: %zu devices, %zu steps; registration in this order:\n",
+               scenario.devices.size(), scenario.steps.size());
+  uint64_t cursor = scenario.placementBase;
+  for (const ScenarioDevice& d : scenario.devices) {
+    if (d.serial) {
+      std::fprintf(out, "  %-31s serial ports 0x%04x-0x%04x  \"%s\"\n", d.name.c_str(),
+                   d.ioPortBase, d.ioPortBase + d.ioPortCount - 1, d.description.c_str());
+      continue;
+    }
+    std::fprintf(out, "  %-31s PCI    %04x:%04x, %zu regions  \"%s\"\n", d.name.c_str(), d.vendorId,
+                 d.deviceId, d.regions.size(), d.description.c_str());
+    for (const ScenarioRegion& r : d.regions) {
+      // The scenario's check has refused a region that cannot be placed.
+      uint64_t at = 0;
+      placeUpward(&cursor, r.size, &at);
+      std::fprintf(out, "    region %u: %s, %" PRIu64 " bytes, placed at 0x%08" PRIx64 "\n",
+                   r.region, r.mmio ? "MMIO" : "shared memory", r.size, at);
+    }
+  }
+  std::fprintf(out, "check: the scenario is sound; nothing was run\n");
+}
 
 std::string junitReport(const std::string& suite, const RunResult& result) {
   const size_t tests = result.records.size() + (result.setupFailed ? 1 : 0);

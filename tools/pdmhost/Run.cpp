@@ -24,18 +24,14 @@ void writeEvent(RunState& state, const nlohmann::ordered_json& event) {
 }
 
 const char* moduleName(int moduleId) {
-  switch (moduleId) {
-  case XLOG_MODULE_VMMGR:
-    return "VMMGR";
-  case XLOG_MODULE_XLOG:
-    return "XLOG";
-  case XLOG_MODULE_XFILE:
-    return "XFILE";
-  case XLOG_MODULE_XSTR:
-    return "XSTR";
-  default:
-    return "?";
-  }
+  static const std::pair<int, const char*> names[] = {{XLOG_MODULE_VMMGR, "VMMGR"},
+                                                      {XLOG_MODULE_XLOG, "XLOG"},
+                                                      {XLOG_MODULE_XFILE, "XFILE"},
+                                                      {XLOG_MODULE_XSTR, "XSTR"}};
+  for (const auto& [id, name] : names)
+    if (id == moduleId)
+      return name;
+  return "?";
 }
 
 // The module logs up to debug level, so expectLog can see its lines; traceLevel chooses
@@ -319,29 +315,6 @@ void printRecord(RunState& state, const StepRecord& r) {
                        {"ok", r.ok},
                        {"mismatch", r.mismatch},
                        {"trace", r.trace}});
-}
-
-void printCheck(const Scenario& scenario, std::FILE* out) {
-  std::fprintf(out, "check: %zu devices, %zu steps; registration in this order:\n",
-               scenario.devices.size(), scenario.steps.size());
-  uint64_t cursor = scenario.placementBase;
-  for (const ScenarioDevice& d : scenario.devices) {
-    if (d.serial) {
-      std::fprintf(out, "  %-31s serial ports 0x%04x-0x%04x  \"%s\"\n", d.name.c_str(),
-                   d.ioPortBase, d.ioPortBase + d.ioPortCount - 1, d.description.c_str());
-      continue;
-    }
-    std::fprintf(out, "  %-31s PCI    %04x:%04x, %zu regions  \"%s\"\n", d.name.c_str(), d.vendorId,
-                 d.deviceId, d.regions.size(), d.description.c_str());
-    for (const ScenarioRegion& r : d.regions) {
-      // The scenario's check has refused a region that cannot be placed.
-      uint64_t at = 0;
-      placeUpward(&cursor, r.size, &at);
-      std::fprintf(out, "    region %u: %s, %" PRIu64 " bytes, placed at 0x%08" PRIx64 "\n",
-                   r.region, r.mmio ? "MMIO" : "shared memory", r.size, at);
-    }
-  }
-  std::fprintf(out, "check: the scenario is sound; nothing was run\n");
 }
 
 std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {

@@ -104,8 +104,8 @@ std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list);
 
 struct RunOptions {
   HostRelease host = standInRelease(); ///< the release the host plays
-  bool ownLogger = false;  ///< pass no logger: the module logs with its own
-  int logLevel = 2;        ///< pdmhost's logger enables levels up to this one
+  bool ownLogger = false;              ///< pass no logger: the module logs with its own
+  int logLevel = 2;                    ///< pdmhost's logger enables levels up to this one
   bool quiet = false;      ///< only mismatches, the module's error lines and the summary
   bool trace = false;      ///< every call between host, module and VM manager, in order
   uint32_t stepMs = 10000; ///< a step that takes longer fails
@@ -134,6 +134,8 @@ struct RunResult {
 /// What a run would set up, without running anything: the device table, each region and
 /// where it would be placed (pdmhost --check).
 void printCheck(const Scenario& scenario, std::FILE* out);
+/// The run's last line.
+void printSummary(std::FILE* out, size_t devices, const RunResult& result);
 
 /// Reports for CI: JUnit XML (one test case per step; a failed set-up is one failing case)
 /// and JSON (the summary and each mismatch). `suite` names the scenario.

@@ -291,9 +291,7 @@ private:
     s.kind = stepKind(op);
     if (!s.kind)
       f.fail("op", "unknown op " + f.need("op").shown());
-    for (const Node& n : f.node().items)
-      if (n.key != "op" && n.key != "note" && !listed(s.kind->fields, n.key))
-        f.failAt(n, op + " takes no field \"" + n.key + "\"");
+    f.only(std::string(" op") + s.kind->fields, stepKeys(), op);
     s.note = f.optionalString("note").value_or("");
     if (s.kind->device && !(f.has("address") && s.kind->fuzz != FuzzUse::None)) {
       s.deviceName = f.string("device");

@@ -8,42 +8,42 @@ namespace pdmhost {
 
 namespace {
 
-uint64_t load(const void* p, uint32_t size) {
-  uint64_t v = 0;
-  std::memcpy(&v, p, size < 8 ? size : 8);
-  return v;
-}
-
 std::string sized(uint32_t size) { return " size " + std::to_string(size); }
 
 // ---- guest accesses ----
 
-StepOperands readPort(const StepFields& f, bool write) {
-  PortOperands p;
-  p.port = f.integer<uint16_t>("port");
-  p.size = readSize(f, true);
-  p.outcome = readOutcome(f);
+// What every access ends with: the value written or expected, and how it should end.
+template <bool write> StepOperands readData(const StepFields& f, AccessOperands a) {
+  a.outcome = readOutcome(f);
   if (write)
-    p.value = readValue(f, "value", p.size);
+    a.value = readValue(f, "value", a.size);
   else
-    p.expect = readExpect(f, p.size, p.outcome);
-  return p;
+    a.expect = readExpect(f, a.size, a.outcome);
+  return a;
 }
 
-void runPort(const ScenarioStep& s, StepRun& r, bool write) {
-  const auto& p = std::get<PortOperands>(s.operands);
+template <bool write> StepOperands readPort(const StepFields& f) {
+  AccessOperands p;
+  p.offset = f.integer<uint16_t>("port");
+  p.size = readSize(f, true);
+  return readData<write>(f, p);
+}
+
+template <bool write> void runPort(const ScenarioStep& s, StepRun& r) {
+  const auto& p = std::get<AccessOperands>(s.operands);
+  const auto port = static_cast<uint16_t>(p.offset);
   uint32_t value = static_cast<uint32_t>(p.value);
-  const int32_t rc = write ? r.vm.host.portWrite(p.port, value, p.size)
-                           : r.vm.host.portRead(p.port, p.size, &value);
-  r.describe(std::string(write ? "portWrite port " : "portRead  port ") + hexText(p.port) +
+  const int32_t rc =
+      write ? r.vm.host.portWrite(port, value, p.size) : r.vm.host.portRead(port, p.size, &value);
+  r.describe(std::string(write ? "portWrite port " : "portRead  port ") + hexText(port) +
              sized(p.size) + (write ? " <- " : " -> ") + hexText(value));
   r.status(rc, p.outcome, -1);
   if (!write)
     r.value(rc, value, p.expect, p.outcome);
 }
 
-StepOperands readMem(const StepFields& f, bool write) {
-  MemOperands m;
+template <bool write> StepOperands readMem(const StepFields& f) {
+  AccessOperands m;
   m.size = readSize(f, false);
   if (f.has("address")) {
     m.address = f.integer<uint64_t>("address");
@@ -56,21 +56,16 @@ StepOperands readMem(const StepFields& f, bool write) {
     m.region = f.integer<uint32_t>("region");
     m.offset = f.integer<uint64_t>("offset");
   }
-  m.outcome = readOutcome(f);
-  if (write)
-    m.value = readValue(f, "value", m.size);
-  else
-    m.expect = readExpect(f, m.size, m.outcome);
-  return m;
+  return readData<write>(f, m);
 }
 
-std::string checkMem(const ScenarioStep& s, const ScenarioDevice& d) {
-  const auto& m = std::get<MemOperands>(s.operands);
-  return regionCheck(d, m.region, m.offset, m.size, false, false);
+template <bool shared> std::string checkAccess(const ScenarioStep& s, const ScenarioDevice& d) {
+  const auto& m = std::get<AccessOperands>(s.operands);
+  return regionCheck(d, m.region, m.offset, m.size, shared, false);
 }
 
-void runMem(const ScenarioStep& s, StepRun& r, bool write) {
-  const auto& m = std::get<MemOperands>(s.operands);
+template <bool write> void runMem(const ScenarioStep& s, StepRun& r) {
+  const auto& m = std::get<AccessOperands>(s.operands);
   uint64_t address = m.address.value_or(0);
   if (!m.address) {
     const Device* d = r.device(s);
@@ -90,31 +85,22 @@ void runMem(const ScenarioStep& s, StepRun& r, bool write) {
   const int32_t rc = write ? r.vm.host.memWrite(address, bytes, m.size)
                            : r.vm.host.memRead(address, bytes, m.size);
   r.describe(std::string(write ? "memWrite  " : "memRead   ") + hexText(address) + sized(m.size) +
-             (write ? " <- " : " -> ") + hexText(load(bytes, m.size)));
+             (write ? " <- " : " -> ") + hexText(loadBytes(bytes, m.size)));
   r.status(rc, m.outcome, -2);
   if (!write)
-    r.value(rc, load(bytes, m.size), m.expect, m.outcome);
+    r.value(rc, loadBytes(bytes, m.size), m.expect, m.outcome);
 }
 
-StepOperands readShared(const StepFields& f, bool write) {
-  SharedOperands m;
+template <bool write> StepOperands readShared(const StepFields& f) {
+  AccessOperands m;
   m.region = f.integer<uint32_t>("region");
   m.offset = f.integer<uint64_t>("offset");
   m.size = readSize(f, false);
-  if (write)
-    m.value = readValue(f, "value", m.size);
-  else
-    m.expect = readValue(f, "expect", m.size);
-  return m;
+  return readData<write>(f, m); // it takes no status: the host is not in the way
 }
 
-std::string checkShared(const ScenarioStep& s, const ScenarioDevice& d) {
-  const auto& m = std::get<SharedOperands>(s.operands);
-  return regionCheck(d, m.region, m.offset, m.size, true, false);
-}
-
-void runShared(const ScenarioStep& s, StepRun& r, bool write) {
-  const auto& m = std::get<SharedOperands>(s.operands);
+template <bool write> void runShared(const ScenarioStep& s, StepRun& r) {
+  const auto& m = std::get<AccessOperands>(s.operands);
   const auto& desc = static_cast<VmmgrRegionDesc*>(r.vm.entry(s.device).regions.begin)[m.region];
   auto* memory = static_cast<uint8_t*>(*desc.sharedMemoryOut);
   if (!memory)
@@ -124,7 +110,7 @@ void runShared(const ScenarioStep& s, StepRun& r, bool write) {
       r.name(s) + " region " + std::to_string(m.region) + " +" + hexText(m.offset);
   if (write)
     std::memcpy(memory + m.offset, &m.value, m.size);
-  const uint64_t value = load(memory + m.offset, m.size);
+  const uint64_t value = loadBytes(memory + m.offset, m.size);
   r.describe(std::string(write ? "sharedWrite " : "sharedRead  ") + where +
              " (VM manager's view) " + (write ? "<- " : "-> ") + hexText(value));
   if (!write)
@@ -178,7 +164,7 @@ std::string checkConfig(const ScenarioStep& s, const ScenarioDevice&) {
 void runConfig(const ScenarioStep& s, StepRun& r) {
   const auto& c = std::get<ConfigOperands>(s.operands);
   if (const Device* d = r.device(s)) {
-    const uint64_t value = load(d->config() + c.offset, c.size);
+    const uint64_t value = loadBytes(d->config() + c.offset, c.size);
     r.describe("config    " + r.name(s) + " +" + hexText(c.offset) + sized(c.size) + " = " +
                hexText(value));
     r.value(0, value, c.expect, {});
@@ -376,27 +362,20 @@ void runCalls(const ScenarioStep& s, StepRun& r) {
     r.mismatch(std::to_string(found) + " calls, expected " + std::to_string(c.count));
 }
 
-template <bool Write> StepOperands port(const StepFields& f) { return readPort(f, Write); }
-template <bool Write> void portRun(const ScenarioStep& s, StepRun& r) { runPort(s, r, Write); }
-template <bool Write> StepOperands mem(const StepFields& f) { return readMem(f, Write); }
-template <bool Write> void memRun(const ScenarioStep& s, StepRun& r) { runMem(s, r, Write); }
-template <bool Write> StepOperands shared(const StepFields& f) { return readShared(f, Write); }
-template <bool Write> void sharedRun(const ScenarioStep& s, StepRun& r) { runShared(s, r, Write); }
-
 const std::vector<StepKind>& kinds() {
   static const std::vector<StepKind> table = {
       {"portRead", " port size expect status contract ", nullptr, false, FuzzUse::PortRead,
-       port<false>, nullptr, portRun<false>},
+       readPort<false>, nullptr, runPort<false>},
       {"portWrite", " port size value status contract ", nullptr, false, FuzzUse::PortWrite,
-       port<true>, nullptr, portRun<true>},
+       readPort<true>, nullptr, runPort<true>},
       {"memRead", " device region offset address size expect status contract ", "pci", true,
-       FuzzUse::MemRead, mem<false>, checkMem, memRun<false>},
+       FuzzUse::MemRead, readMem<false>, checkAccess<false>, runMem<false>},
       {"memWrite", " device region offset address size value status contract ", "pci", true,
-       FuzzUse::MemWrite, mem<true>, checkMem, memRun<true>},
+       FuzzUse::MemWrite, readMem<true>, checkAccess<false>, runMem<true>},
       {"sharedRead", " device region offset size expect ", "pci", true, FuzzUse::None,
-       shared<false>, checkShared, sharedRun<false>},
-      {"sharedWrite", " device region offset size value ", "pci", true, FuzzUse::None, shared<true>,
-       checkShared, sharedRun<true>},
+       readShared<false>, checkAccess<true>, runShared<false>},
+      {"sharedWrite", " device region offset size value ", "pci", true, FuzzUse::None,
+       readShared<true>, checkAccess<true>, runShared<true>},
       {"setIrq", " device level ", "pci", false, FuzzUse::Irq, readLevel, nullptr, runSetIrq},
       {"expectIrq", " device level ", "pci", false, FuzzUse::None, readLevel, nullptr,
        runExpectIrq},

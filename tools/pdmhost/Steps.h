@@ -23,29 +23,17 @@ struct Outcome {
   int32_t status = 0;
   bool contract = false;
 };
-struct PortOperands {
-  uint16_t port = 0;
+/// A guest access: to a port, to a device's region, or to an absolute address.
+struct AccessOperands {
+  uint32_t region = 0;
+  uint64_t offset = 0;             ///< in the region, or the port
+  std::optional<uint64_t> address; ///< an absolute guest-physical address instead
   uint32_t size = 0;
   uint64_t value = 0;             ///< written
   std::optional<uint64_t> expect; ///< read
   Outcome outcome;
 };
-struct MemOperands {
-  uint32_t region = 0;
-  uint64_t offset = 0;
-  std::optional<uint64_t> address; ///< an absolute guest-physical address instead
-  uint32_t size = 0;
-  uint64_t value = 0;
-  std::optional<uint64_t> expect;
-  Outcome outcome;
-};
-struct SharedOperands {
-  uint32_t region = 0;
-  uint64_t offset = 0;
-  uint32_t size = 0;
-  uint64_t value = 0;
-  std::optional<uint64_t> expect;
-};
+
 struct LevelOperands {
   int32_t level = 0;
 };
@@ -83,9 +71,9 @@ struct CallsOperands {
   std::optional<uint32_t> size;
   uint32_t count = 0;
 };
-using StepOperands = std::variant<PortOperands, MemOperands, SharedOperands, LevelOperands,
-                                  ConfigOperands, TextOperands, PlaceOperands, FailOperands,
-                                  LogOperands, HistoryOperands, CallsOperands>;
+using StepOperands =
+    std::variant<AccessOperands, LevelOperands, ConfigOperands, TextOperands, PlaceOperands,
+                 FailOperands, LogOperands, HistoryOperands, CallsOperands>;
 
 /// How the fuzzer may use a kind: not at all, or as an access to a port range, to a
 /// region, or to the interrupt line.

@@ -1,6 +1,7 @@
 #include "tools/pdmhost/Supervise.h"
 
 #include "tools/pdmhost/Child.h"
+#include "tools/pdmhost/Run.h"
 
 #include <nlohmann/json.hpp>
 
@@ -133,11 +134,11 @@ Supervised superviseRun(std::vector<std::string> args, bool discardOutput, uint3
     r.mismatch = why;
     ++s.result.steps;
     ++s.result.mismatches;
-    if (out)
-      std::fprintf(out, "step %zu (line %u): %s\n    MISMATCH: %s\n%s%s%s", r.number,
-                   static_cast<unsigned>(r.line), r.op.c_str(), why.c_str(),
-                   r.note.empty() ? "" : ("    note: " + r.note + "\n").c_str(),
-                   r.trace.empty() ? "" : "    trace:\n", r.trace.c_str());
+    if (out) { // as the child would have printed it: its access is the op, as at its start
+      RunState printing;
+      printing.out = out;
+      printRecord(printing, r);
+    }
   } else {
     s.result.setupFailed = true;
     s.result.setupError = "the set-up: " + why;
@@ -145,9 +146,7 @@ Supervised superviseRun(std::vector<std::string> args, bool discardOutput, uint3
       std::fprintf(out, "setup failed: %s\n", s.result.setupError.c_str());
   }
   if (out)
-    std::fprintf(out, "summary: %zu devices, %d steps, %d mismatches%s\n", s.devices,
-                 s.result.steps, s.result.mismatches,
-                 s.result.setupFailed ? ", set-up FAILED" : "");
+    printSummary(out, s.devices, s.result);
   return s;
 }
 

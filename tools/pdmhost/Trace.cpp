@@ -13,12 +13,16 @@ namespace pdmhost {
 
 namespace {
 
-struct Traced {
-  std::string name;
+// An entry's four callbacks: the VM manager's own, or the forwarders put in front of them.
+struct Callbacks {
   VmmgrSerialReadFn serialRead;
   VmmgrSerialWriteFn serialWrite;
   VmmgrPciReadFn pciRead;
   VmmgrPciWriteFn pciWrite;
+};
+struct Traced {
+  std::string name;
+  Callbacks real;
 };
 // The forwarders are plain functions, stamped out per table entry, with no context
 // argument: what they forward to is set here before the module is started and only read
@@ -42,17 +46,11 @@ std::string format(const char* f, ...) {
   return text;
 }
 
-uint64_t load(const void* p, uint32_t size) {
-  uint64_t v = 0;
-  std::memcpy(&v, p, size < 8 ? size : 8);
-  return v;
-}
-
 template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t size) {
   note(I, "serialReadFn", port, size);
   traceCall(format("module -> VM manager: serialReadFn(%s port 0x%x, size %u)",
                    traced[I].name.c_str(), port, size));
-  const int32_t rc = traced[I].serialRead(port, value, size);
+  const int32_t rc = traced[I].real.serialRead(port, value, size);
   traceReturn(format("= %d, value 0x%x", rc, *value));
   return rc;
 }
@@ -60,7 +58,7 @@ template <size_t I> int32_t serialWrite(uint16_t port, uint32_t value, uint32_t 
   note(I, "serialWriteFn", port, size);
   traceCall(format("module -> VM manager: serialWriteFn(%s port 0x%x, value 0x%x, size %u)",
                    traced[I].name.c_str(), port, value, size));
-  const int32_t rc = traced[I].serialWrite(port, value, size);
+  const int32_t rc = traced[I].real.serialWrite(port, value, size);
   traceReturn(format("= %d", rc));
   return rc;
 }
@@ -68,29 +66,23 @@ template <size_t I> int32_t pciRead(uint64_t offset, void* buffer, uint32_t size
   note(I, "pciReadFn", offset, size);
   traceCall(format("module -> VM manager: pciReadFn(%s offset 0x%" PRIx64 ", size %u)",
                    traced[I].name.c_str(), offset, size));
-  const int32_t rc = traced[I].pciRead(offset, buffer, size);
-  traceReturn(format("= %d, value 0x%" PRIx64, rc, load(buffer, size)));
+  const int32_t rc = traced[I].real.pciRead(offset, buffer, size);
+  traceReturn(format("= %d, value 0x%" PRIx64, rc, loadBytes(buffer, size)));
   return rc;
 }
 template <size_t I> int32_t pciWrite(uint64_t offset, const void* buffer, uint32_t size) {
   note(I, "pciWriteFn", offset, size);
   traceCall(format("module -> VM manager: pciWriteFn(%s offset 0x%" PRIx64 ", value 0x%" PRIx64
                    ", size %u)",
-                   traced[I].name.c_str(), offset, load(buffer, size), size));
-  const int32_t rc = traced[I].pciWrite(offset, buffer, size);
+                   traced[I].name.c_str(), offset, loadBytes(buffer, size), size));
+  const int32_t rc = traced[I].real.pciWrite(offset, buffer, size);
   traceReturn(format("= %d", rc));
   return rc;
 }
 
-struct Forwarders {
-  VmmgrSerialReadFn serialRead;
-  VmmgrSerialWriteFn serialWrite;
-  VmmgrPciReadFn pciRead;
-  VmmgrPciWriteFn pciWrite;
-};
 template <size_t... I> constexpr auto stamp(std::index_sequence<I...>) {
-  return std::array<Forwarders, sizeof...(I)>{
-      Forwarders{serialRead<I>, serialWrite<I>, pciRead<I>, pciWrite<I>}...};
+  return std::array<Callbacks, sizeof...(I)>{
+      Callbacks{serialRead<I>, serialWrite<I>, pciRead<I>, pciWrite<I>}...};
 }
 constexpr auto forwarders = stamp(std::make_index_sequence<PDMHOST_MAX_TRACED>());
 
@@ -106,6 +98,12 @@ void setIrqForwarder(void* devIns, int32_t level) {
 }
 
 } // namespace
+
+uint64_t loadBytes(const void* p, uint32_t size) {
+  uint64_t v = 0;
+  std::memcpy(&v, p, size < 8 ? size : 8);
+  return v;
+}
 
 void traceAttach(RunState* state) { tracing = state; }
 
@@ -154,8 +152,8 @@ void traceTableCallbacks(VmmgrDeviceList* list) {
   const size_t count = static_cast<size_t>(static_cast<VmmgrDeviceDesc*>(list->end) - entries);
   for (size_t i = 0; i < count && i < PDMHOST_MAX_TRACED; ++i) {
     VmmgrDeviceDesc& e = entries[i];
-    traced[i] = Traced{std::string(vmmgrStdStringData(e.name), e.name.size), e.serialReadFn,
-                       e.serialWriteFn, e.pciReadFn, e.pciWriteFn};
+    traced[i] = Traced{std::string(vmmgrStdStringData(e.name), e.name.size),
+                       {e.serialReadFn, e.serialWriteFn, e.pciReadFn, e.pciWriteFn}};
     // Only the callbacks the entry has: a missing one stays missing.
     if (e.type == VMMGR_DEVICE_SERIAL) {
       e.serialReadFn = e.serialReadFn ? forwarders[i].serialRead : nullptr;

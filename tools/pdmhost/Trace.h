@@ -22,6 +22,9 @@ struct CallbackCall {
   uint32_t size;
 };
 
+/// The first size bytes at p (at most 8) as a number, as an access of that size carries it.
+uint64_t loadBytes(const void* p, uint32_t size);
+
 /// The run the trace goes to (nullptr: none). The module's state is process-wide, so one
 /// run plays per process; this is set before the module starts and only read afterwards.
 void traceAttach(RunState* state);

@@ -10,8 +10,8 @@
 #include "tools/pdmhost/VboxCommands.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -167,15 +167,15 @@ int run(int argc, char** argv) {
   }
 
   options.logLevel = verbose ? 3 : options.logLevel;
-  char* end = nullptr;
-  const unsigned long ms = stepMs.empty() ? options.stepMs : std::strtoul(stepMs.c_str(), &end, 10);
-  if ((end && *end != '\0') || ms < 1 || ms > 3600000 ||
-      (!stepMs.empty() && !std::isdigit(static_cast<unsigned char>(stepMs[0])))) {
+  uint32_t ms = options.stepMs;
+  const char* last = stepMs.data() + stepMs.size();
+  const auto [stop, bad] = std::from_chars(stepMs.data(), last, ms);
+  if ((!stepMs.empty() && (bad != std::errc() || stop != last)) || ms < 1 || ms > 3600000) {
     std::fprintf(stderr, "pdmhost: --step-ms needs milliseconds from 1 to 3600000, got \"%s\"\n",
                  stepMs.c_str());
     return 2;
   }
-  options.stepMs = static_cast<uint32_t>(ms);
+  options.stepMs = ms;
   std::vector<pdmhost::HostRelease> hosts;
   for (size_t at = 0; !hostList.empty() && at <= hostList.size();) {
     const size_t comma = std::min(hostList.find(',', at), hostList.size());
@@ -313,8 +313,7 @@ int run(int argc, char** argv) {
       result.records.insert(result.records.end(), one.records.begin(), one.records.end());
     }
   }
-  std::fprintf(human, "summary: %zu devices, %d steps, %d mismatches%s\n", scenario.devices.size(),
-               result.steps, result.mismatches, result.setupFailed ? ", set-up FAILED" : "");
+  pdmhost::printSummary(human, scenario.devices.size(), result);
   std::fflush(human);
   if (!writeReports(suite, scenario.devices.size(), result, json, reportPath))
     return 2;
