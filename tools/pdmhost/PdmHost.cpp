@@ -2,6 +2,7 @@
 
 #include "tools/pdmhost/Trace.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -41,10 +42,11 @@ template <typename T> void put(uint8_t* base, size_t offset, T value) {
 template <int N> int32_t trapSlot(VmmgrPdmDevIns* devIns) {
   return Host::fromDevIns(devIns)->trapped(N);
 }
+// An array of the traps, not a fold over the slots: a fold of this many terms nests past
+// what clang allows.
 template <size_t... N> void fillTraps(std::vector<void*>& slots, std::index_sequence<N...>) {
-  ((N < slots.size() ? void(slots[N] = reinterpret_cast<void*>(&trapSlot<static_cast<int>(N)>))
-                     : void()),
-   ...);
+  void* const traps[] = {reinterpret_cast<void*>(&trapSlot<static_cast<int>(N)>)...};
+  std::copy(traps, traps + std::min(slots.size(), sizeof...(N)), slots.begin());
 }
 constexpr size_t MOST_SLOTS = 392;
 
