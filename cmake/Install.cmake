@@ -67,6 +67,10 @@ set(VMMGR_PDMHOST_HEADERS
   tools/pdmhost/VmTable.h
   tools/pdmhost/DeviceModels.h
   tools/pdmhost/Scenario.h
+  tools/pdmhost/HostReleases.h
+  tools/pdmhost/Json.h
+  tools/pdmhost/Steps.h
+  tools/pdmhost/Pattern.h
   vmmgr/vbox/pdm/VmmgrPdmHost.h)
 foreach(header IN LISTS VMMGR_PDMHOST_HEADERS)
   get_filename_component(dir ${header} DIRECTORY)
