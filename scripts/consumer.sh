@@ -17,8 +17,12 @@ fail() { echo "consumer: $*" >&2; exit 1; }
 
 # Exactly these headers, nothing internal.
 expected_headers="VmmgrVboxPdm/tools/pdmhost/DeviceModels.h
+VmmgrVboxPdm/tools/pdmhost/HostReleases.h
+VmmgrVboxPdm/tools/pdmhost/Json.h
+VmmgrVboxPdm/tools/pdmhost/Pattern.h
 VmmgrVboxPdm/tools/pdmhost/PdmHost.h
 VmmgrVboxPdm/tools/pdmhost/Scenario.h
+VmmgrVboxPdm/tools/pdmhost/Steps.h
 VmmgrVboxPdm/tools/pdmhost/VmTable.h
 VmmgrVboxPdm/vmmgr/vbox/pdm/VmmgrDeviceTable.h
 VmmgrVboxPdm/vmmgr/vbox/pdm/VmmgrPdmHost.h
