@@ -21,27 +21,7 @@
 namespace {
 
 std::vector<std::vector<std::string>> cases(const std::string& kind) {
-  // Read through C stdio: the C++ file streams do not work against the Windows build's runtime.
-  const std::string text = testsupport::readFile(VMMGR_TEST_DATA "/check-install.txt");
-  EXPECT_NE(text, "<missing>") << "cannot read " VMMGR_TEST_DATA "/check-install.txt";
-  std::istringstream in(text);
-  std::vector<std::vector<std::string>> rows;
-  for (std::string line; std::getline(in, line);) {
-    // A case without a fragment ends in its last separator.
-    if (line.size() >= 2 && line.compare(line.size() - 2, 2, " |") == 0)
-      line += " ";
-    std::vector<std::string> cells;
-    for (size_t at = 0;;) {
-      const size_t bar = line.find(" | ", at);
-      cells.push_back(line.substr(at, bar == std::string::npos ? bar : bar - at));
-      if (bar == std::string::npos)
-        break;
-      at = bar + 3;
-    }
-    if (cells[0] == kind)
-      rows.push_back(cells);
-  }
-  return rows;
+  return testsupport::caseRows(VMMGR_TEST_DATA "/check-install.txt", kind);
 }
 
 void put32(std::string& b, size_t at, uint32_t v) {

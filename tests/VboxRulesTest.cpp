@@ -24,18 +24,7 @@ std::vector<std::string> split(const std::string& text, const std::string& separ
 }
 
 std::vector<std::vector<std::string>> cases(const std::string& kind) {
-  // Read through C stdio: the C++ file streams do not work against the Windows build's runtime.
-  const std::string text = testsupport::readFile(VMMGR_TEST_DATA "/vbox-rules.txt");
-  EXPECT_NE(text, "<missing>") << "cannot read " VMMGR_TEST_DATA "/vbox-rules.txt";
-  std::istringstream in(text);
-  std::vector<std::vector<std::string>> rows;
-  for (std::string line; std::getline(in, line);) {
-    if (line.size() >= 2 && line.compare(line.size() - 2, 2, " |") == 0)
-      line += " ";
-    std::vector<std::string> cells = split(line, " | ");
-    if (cells[0] == kind)
-      rows.push_back(cells);
-  }
+  const auto rows = testsupport::caseRows(VMMGR_TEST_DATA "/vbox-rules.txt", kind);
   EXPECT_FALSE(rows.empty()) << kind;
   return rows;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <system_error>
 
@@ -66,6 +67,31 @@ std::string readFile(const std::string& path) {
 bool fileExists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(nativePath(path), ignored);
+}
+
+std::vector<std::vector<std::string>> caseRows(const std::string& path, const std::string& kind) {
+  // Read through C stdio: the C++ file streams do not work against the Windows build's runtime.
+  const std::string text = readFile(path);
+  EXPECT_NE(text, "<missing>") << "cannot read " << path;
+  std::vector<std::vector<std::string>> rows;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, " |") == 0)
+      line += " ";
+    std::vector<std::string> cells;
+    for (size_t at = 0;;) {
+      const size_t bar = line.find(" | ", at);
+      cells.push_back(line.substr(at, bar == std::string::npos ? bar : bar - at));
+      if (bar == std::string::npos)
+        break;
+      at = bar + 3;
+    }
+    if (cells[0] == kind)
+      rows.push_back(cells);
+  }
+  return rows;
 }
 
 } // namespace testsupport

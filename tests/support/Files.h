@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -20,6 +21,11 @@ void writeFile(const std::string& path, const std::string& content);
 /// The file's bytes, or "<missing>" when it cannot be opened.
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
+
+/// The rows of a case table whose first cell is `kind`: one row a line, cells separated by
+/// " | " (a line ending in " |" has an empty last cell). A file that cannot be read fails
+/// the test and gives no rows.
+std::vector<std::vector<std::string>> caseRows(const std::string& path, const std::string& kind);
 
 /// True when the Windows build runs under Wine, whose file layer differs from Windows in a
 /// few documented places (concurrent appends, for one).
