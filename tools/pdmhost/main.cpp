@@ -7,7 +7,7 @@
 #include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/Supervise.h"
-#include "tools/pdmhost/VboxCommands.h"
+#include "tools/pdmhost-vbox/VboxCommands.h"
 
 #include <algorithm>
 #include <cerrno>
