@@ -4,11 +4,11 @@
 // loads each module named under PDM/Devices by its Path and constructs each instance node
 // under Devices/<device>/<instance> (PDMDevice.cpp).
 #include "tools/pdmhost-vbox/InstallCheck.h"
+#include "tools/pdmhost-vbox/VboxCommands.h"
+#include "tools/pdmhost-vbox/VboxRules.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
-#include "tools/pdmhost-vbox/VboxCommands.h"
-#include "tools/pdmhost-vbox/VboxRules.h"
 
 #include <cstdio>
 #include <string>
