@@ -211,8 +211,8 @@ private:
     const ScenarioRegion r{f.integer<uint32_t>("region"), f.boolean("mmio", false),
                            f.integer<uint64_t>("size")};
     if (r.region != index)
-      f.fail("region", "regions stand in region-number order from 0 without gaps: this one is "
-                       "region " +
+      f.fail("region", "regions stand in region-number order from 0 without gaps: this one "
+                       "is region " +
                            std::to_string(index));
     if (r.region > 5)
       f.fail("region", "a PCI function has regions 0 to 5");

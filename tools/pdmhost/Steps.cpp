@@ -2,6 +2,7 @@
 #include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Schema.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pdmhost {
@@ -87,11 +88,9 @@ void runAccess(const ScenarioStep& s, StepRun& r) {
     const Device* d = r.device(s);
     if (!d)
       return;
-    const PciRegion* placed = nullptr;
-    for (const PciRegion& region : d->regions)
-      if (region.region == a.region && region.placed)
-        placed = &region;
-    if (!placed)
+    const auto placed = std::find_if(d->regions.begin(), d->regions.end(),
+                                     [&](auto& p) { return p.region == a.region && p.placed; });
+    if (placed == d->regions.end())
       return r.mismatch("region " + std::to_string(a.region) + " of " + r.name(s) +
                         " is not placed");
     address = placed->gcPhys + a.offset;
