@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string_view>
 
 namespace pdmhost {
@@ -331,12 +331,16 @@ Scenario readScenarioFile(const std::string& path, const std::vector<ScenarioDev
     throw ScenarioError(path + ": larger than " + std::to_string(PDMHOST_MAX_SCENARIO_BYTES >> 20) +
                         " MiB, the most a scenario may hold");
   // At most the size just found, should the file grow meanwhile.
-  std::string text(static_cast<size_t>(st.st_size), '\0');
-  std::ifstream file(path, std::ios::binary);
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (!file.is_open() || file.bad())
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file)
     throw ScenarioError(path + ": cannot read: " + std::strerror(errno));
-  text.resize(static_cast<size_t>(file.gcount()));
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  const bool failed = std::ferror(file) != 0;
+  const int err = errno;
+  std::fclose(file);
+  if (failed)
+    throw ScenarioError(path + ": cannot read: " + std::strerror(err));
   return parseScenario(text, path, provided);
 }
 
