@@ -15,6 +15,8 @@ namespace {
 
 using json = nlohmann::json;
 
+constexpr size_t MAX_FIELDS = 64; // in one object; a scenario's have at most 15
+
 struct TrackingIterator {
   using iterator_category = std::input_iterator_tag;
   using value_type = char;
@@ -57,6 +59,9 @@ public:
   bool string(json::string_t& s) { return scalar(Node::String, 0, std::move(s)); }
   bool binary(json::binary_t&) { return scalar(Node::Null, 0, "null"); } // JSON text has none
   bool key(json::string_t& k) {
+    // The look for a duplicate is linear: an object of thousands of fields would take hours.
+    if (stack_.back().items.size() >= MAX_FIELDS)
+      failAt(source_, line(), path(), "more than " + std::to_string(MAX_FIELDS) + " fields");
     if (stack_.back().find(k))
       failAt(source_, line(), path(), "the field \"" + k + "\" appears twice");
     key_ = std::move(k);
