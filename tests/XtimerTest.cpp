@@ -49,8 +49,8 @@ std::function<void()> note(const std::shared_ptr<Journal>& journal, const std::s
 }
 
 TEST(XtimerSlots, HandsOutTheLowestFreeSlotAcrossBlocksAndWords) {
-  // Two words of the blocks' bitmap (64 blocks of 64 slots each) and a block more, all taken.
-  constexpr size_t kSlots = 2 * 64 * 64 + 64;
+  // A word of the top level of the pool's bitmaps (64^3 slots) and a block more, all taken.
+  constexpr size_t kSlots = 64 * 64 * 64 + 64;
   XtimerSlots slots;
   std::vector<XtimerSlot*> taken;
   for (size_t i = 0; i < kSlots; ++i) {
@@ -60,9 +60,9 @@ TEST(XtimerSlots, HandsOutTheLowestFreeSlotAcrossBlocksAndWords) {
     slots.take(slot);
     taken.push_back(&slot);
   }
-  // Released in no order, from the first word, the second and the block past them; each
-  // comes back, lowest first, before a new block is added.
-  const std::vector<size_t> released = {8200, 4095, 5, 4096, 63, 64, 8191, 0, 4100};
+  // Released in no order, from words of every level and the block past them; each comes
+  // back, lowest first, before a new block is added.
+  const std::vector<size_t> released = {262150, 4095, 5, 4096, 63, 64, 262143, 0, 8200};
   for (size_t index : released)
     slots.release(*taken[index]);
   std::vector<size_t> expected = released;
