@@ -21,77 +21,43 @@
 
 namespace {
 
+// pdmhost's options and their --help lines. A valued option's help starts with what it
+// takes, which a missing value's message names (up to " (").
 struct Option {
   const char* name;
-  const char* arg;  ///< what follows it in --help (nullptr: a flag)
-  const char* what; ///< what a missing value's message asks for
-  const char* help; ///< nullptr: not listed (pdmhost tells its child with it)
+  const char* arg; ///< nullptr: a flag
+  const char* help;
 };
 const Option OPTIONS[] = {
-    {"--module", "PATH", "the path of the module",
-     "the module to load (default: VmmgrVboxPdm beside pdmhost; an\n"
-     "installed Linux pdmhost also looks in ../lib)"},
-    {"--vm-manager", "PATH", "the path of the VM manager's library",
-     "the VM manager's device library: pdmhost calls its entry\n"
-     "vmmgrPdmHostEntry (vmmgr/vbox/pdm/VmmgrPdmHostEntry.h) with the\n"
-     "module's init, and the library's table replaces the scenario's\n"
-     "devices (without a scenario: registers, constructs and places only)"},
-    {"--host", "RELEASES", "a release (pdmhost --help lists them)",
-     "the VirtualBox release(s) the host plays, comma-separated (e.g.\n"
-     "5.1.22,6.0,7.2.2); the scenario is played once against each.\n"
-     "Default: the scenario's \"host\", else the stand-in. Known:"},
-    {"--own-logger", nullptr, "",
-     "hand the module no logger: it logs with its own (standard output)"},
-    {"--verbose", nullptr, "", "pdmhost's logger also shows the module's debug lines"},
-    {"--trace", nullptr, "",
-     "show every call the host makes into the module, every callback\n"
-     "the module makes into the VM manager and every interrupt change"},
-    {"--check", nullptr, "",
-     "read the scenario (and the library's table), print the devices,\n"
-     "regions and placements the run would make, and run nothing"},
-    {"--report", "FILE", "the path of the JUnit XML file to write",
-     "also write a JUnit XML report: one test case per step, a failure\n"
-     "carrying the step's mismatch, note and calls"},
-    {"--json", nullptr, "",
-     "print the summary and each mismatch as JSON, and nothing else\n"
-     "(with --check: the devices and where each region would be placed)"},
-    {"--quiet", nullptr, "",
-     "print only mismatches (with the module's lines of their step) and\nthe summary"},
-    {"--step-ms", "MS", "milliseconds from 1 to 3600000",
-     "a step (or the set-up) that takes longer fails and ends the run\n(default 10000)"},
-    {"--in-process", nullptr, "",
-     "play in this process: no step time limit, and a crash of the VM\n"
-     "manager's code ends pdmhost without its reports (by default a child\n"
-     "pdmhost plays and this one keeps the record and writes the reports)"},
-    {"--print-sample", nullptr, "", "print the built-in sample scenario (a template for your own)"},
-    {"--help", nullptr, "", "this text"},
-    {"--events", "FILE", "a file", nullptr},
+    {"--module", "PATH", "the path of the module (default: beside pdmhost, or ../lib)"},
+    {"--vm-manager", "PATH", "the path of the VM manager's library (its entry: vmmgrPdmHostEntry)"},
+    {"--host", "RELEASES", "a release (or several, comma-separated) the host plays; known:"},
+    {"--own-logger", nullptr, "hand the module no logger: it logs with its own"},
+    {"--verbose", nullptr, "pdmhost's logger also shows the module's debug lines"},
+    {"--trace", nullptr, "show every call between host, module and VM manager, in order"},
+    {"--check", nullptr, "print the devices, regions and placements of a run; run nothing"},
+    {"--report", "FILE", "the path of the JUnit XML file to write (a test case a step)"},
+    {"--json", nullptr, "print the summary and each mismatch as JSON, and nothing else"},
+    {"--quiet", nullptr, "print only mismatches (with their module lines) and the summary"},
+    {"--step-ms", "MS", "milliseconds from 1 to 3600000 (default 10000) a step may take"},
+    {"--in-process", nullptr, "play in this process: no time limit; a crash loses the reports"},
+    {"--print-sample", nullptr, "print the built-in sample scenario (a template for your own)"},
+    {"--help", nullptr, "this text"},
 };
 
 void printUsage() {
-  std::fputs(
-      "usage: pdmhost [options] [SCENARIO.json]\n"
-      "       pdmhost --vm-manager LIBRARY [options] [SCENARIO.json]\n"
-      "       pdmhost fuzz [--steps M | --seconds N] [--rng N] [--vm-manager LIBRARY] ...\n"
-      "               (pdmhost fuzz --help)\n"
-      "       pdmhost vbox-config --vm NAME ...   (pdmhost vbox-config --help)\n"
-      "       pdmhost check-install PATH          (pdmhost check-install --help)\n\n"
-      "Loads the module, builds the device table of a scenario (the built-in sample VM when\n"
-      "no file is given), initialises and registers the module, constructs every device,\n"
-      "places every PCI region in guest-physical memory, then plays the scenario's steps as\n"
-      "guest accesses and checks their values and statuses.\n\noptions:\n",
-      stdout);
-  const std::string indent(20, ' ');
+  std::fputs("usage: pdmhost [options] [SCENARIO.json]\n"
+             "       pdmhost --vm-manager LIBRARY [options] [SCENARIO.json]\n"
+             "       pdmhost fuzz ...            (pdmhost fuzz --help)\n"
+             "       pdmhost vbox-config ...     (pdmhost vbox-config --help)\n"
+             "       pdmhost check-install PATH  (pdmhost check-install --help)\n\n"
+             "Plays a scenario (or the built-in sample VM) against the module: registration,\n"
+             "construction, placement, then each step as a guest access, checked.\n\noptions:\n",
+             stdout);
   for (const Option& o : OPTIONS) {
-    if (!o.help)
-      continue;
-    std::string help = o.help;
-    for (size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += indent.size())
-      help.insert(++at, indent);
-    std::printf("  %-17s %s\n", (std::string(o.name) + " " + (o.arg ? o.arg : "")).c_str(),
-                help.c_str());
+    std::printf("  %-17s %s\n", (std::string(o.name) + " " + (o.arg ? o.arg : "")).c_str(), o.help);
     if (std::strcmp(o.name, "--host") == 0)
-      std::fputs(pdmhost::releaseNames(indent).c_str(), stdout);
+      std::fputs(pdmhost::releaseNames(std::string(20, ' ')).c_str(), stdout);
   }
   std::printf(
       "\nScenario format: docs/pdmhost.md, or --print-sample for a template. Numbers are JSON\n"
@@ -136,12 +102,14 @@ int fail(const std::string& why) {
 
 int run(int argc, char** argv) {
   std::map<std::string, std::string> given; // the options met, with their values
-  std::string scenarioPath;
+  std::string scenarioPath, eventsPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const Option* o = std::find_if(std::begin(OPTIONS), std::end(OPTIONS),
                                    [&](const Option& o) { return arg == o.name; });
-    if (arg == "--help" || arg == "-h") {
+    if (arg == "--events" && i + 1 < argc) { // from a supervising pdmhost
+      eventsPath = argv[++i];
+    } else if (arg == "--help" || arg == "-h") {
       printUsage();
       return 0;
     } else if (arg == "--print-sample") {
@@ -149,7 +117,7 @@ int run(int argc, char** argv) {
       return 0;
     } else if (o != std::end(OPTIONS)) {
       if (o->arg && (i + 1 == argc || argv[i + 1][0] == '\0'))
-        return fail(arg + " needs " + o->what);
+        return fail(arg + " needs " + std::string(o->help, std::strcspn(o->help, "(") - 1));
       given[arg] = o->arg ? argv[++i] : "";
     } else if (arg.empty() || arg[0] == '-') {
       return fail("unknown option \"" + arg + "\" (pdmhost --help lists them)");
@@ -162,7 +130,7 @@ int run(int argc, char** argv) {
   const auto has = [&](const char* name) { return given.count(name) != 0; };
   const bool json = has("--json"), check = has("--check");
   std::string modulePath = given["--module"], vmManagerPath = given["--vm-manager"];
-  const std::string reportPath = given["--report"], eventsPath = given["--events"];
+  const std::string reportPath = given["--report"];
   pdmhost::RunState state;
   pdmhost::RunOptions& options = state.options;
   options.ownLogger = has("--own-logger");
