@@ -203,13 +203,6 @@ void play(const Scenario& scenario, size_t i, Vm& vm, RunState& state, RunResult
   result.records.push_back(std::move(record));
 }
 
-// Each call the module made to a slot the release does not have is a failure of the run.
-int hostFailures(const Host& host, RunState& state) {
-  for (const std::string& f : host.failures())
-    std::fprintf(state.out, "host: FAILED: the module made a %s\n", f.c_str());
-  return static_cast<int>(host.failures().size());
-}
-
 } // namespace
 
 const std::string& StepRun::name(const ScenarioStep& s) const {
@@ -371,7 +364,10 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, Run
     for (; next < scenario.steps.size(); ++next)
       play(scenario, next, vm, state, result);
   }
-  result.mismatches += hostFailures(vm.host, state);
+  // Each call the module made to a slot the release does not have is a failure of the run.
+  for (const std::string& f : vm.host.failures())
+    std::fprintf(out, "host: FAILED: the module made a %s\n", f.c_str());
+  result.mismatches += static_cast<int>(vm.host.failures().size());
   std::fflush(out);
   return result;
 }

@@ -110,10 +110,13 @@ bool traceOn() {
   return tracing->inStep || tracing->options.trace;
 }
 
-void traceLine(const std::string& text) {
+// A line at the trace's depth: a call's lines go one level deeper after it, a return's
+// comes back one level first.
+static void traceAt(const std::string& text, int deeper) {
   if (!tracing)
     return;
   std::lock_guard<std::recursive_mutex> guard(tracing->lock);
+  tracing->depth -= deeper < 0 && tracing->depth > 0;
   const std::string line = std::string(2 * tracing->depth, ' ') + text;
   if (tracing->inStep) {
     tracing->stepTrace += "    > " + line + "\n";
@@ -122,23 +125,12 @@ void traceLine(const std::string& text) {
   } else if (tracing->options.trace) {
     std::fprintf(tracing->out, "    > %s\n", line.c_str());
   }
+  tracing->depth += deeper > 0;
 }
 
-void traceCall(const std::string& text) {
-  if (!tracing)
-    return;
-  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
-  traceLine(text);
-  ++tracing->depth;
-}
-
-void traceReturn(const std::string& text) {
-  if (!tracing)
-    return;
-  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
-  tracing->depth -= tracing->depth > 0;
-  traceLine(text);
-}
+void traceLine(const std::string& text) { traceAt(text, 0); }
+void traceCall(const std::string& text) { traceAt(text, 1); }
+void traceReturn(const std::string& text) { traceAt(text, -1); }
 
 void traceTableCallbacks(VmmgrDeviceList* list) {
   tracedList = list;
