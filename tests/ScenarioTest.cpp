@@ -2,6 +2,7 @@
 // and bad files with what pdmhost must say) are data: tests/data/cases.txt, run by the
 // pdmhost_cases entry.
 #include "tools/pdmhost/Scenario.h"
+#include "tests/support/Files.h"
 #include "tools/pdmhost/Run.h"
 
 #include <gmock/gmock.h>
@@ -83,5 +84,22 @@ TEST(StepTable, EveryKindIsInHelpAndInTheDocs) {
   for (const pdmhost::StepKind& k : pdmhost::stepKinds()) {
     EXPECT_THAT(help, HasSubstr(std::string("    ") + k.name + " {"));
     EXPECT_THAT(docs, HasSubstr(std::string("| `") + k.name + "`"));
+  }
+}
+
+// expectLog's patterns: each search of the table gives what the table says, and each pattern
+// it refuses gives its message and keeps nothing that could match.
+TEST(Pattern, SearchesAndRefusalsOfTheTable) {
+  for (const auto& row : testsupport::caseRows(VMMGR_TEST_DATA "/patterns.txt", "match")) {
+    ASSERT_EQ(row.size(), 4u);
+    pdmhost::Pattern p;
+    ASSERT_EQ(p.compile(row[1]), "") << row[1];
+    EXPECT_EQ(p.search(row[2]), row[3] == "yes") << row[1] << " in \"" << row[2] << "\"";
+  }
+  for (const auto& row : testsupport::caseRows(VMMGR_TEST_DATA "/patterns.txt", "refuse")) {
+    ASSERT_EQ(row.size(), 3u);
+    pdmhost::Pattern p;
+    EXPECT_EQ(p.compile(row[1]), row[2]);
+    EXPECT_FALSE(p.search(row[1]));
   }
 }

@@ -21,4 +21,8 @@ struct ChildOutcome {
 ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& outputPath,
                      const std::function<bool()>& goOn);
 
+/// A path for a child run's files that no other run uses (a random name in the temporary
+/// directory), to which the caller adds its suffixes.
+std::string childFilesBase();
+
 } // namespace pdmhost

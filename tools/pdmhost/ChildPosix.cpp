@@ -8,7 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace pdmhost {
 
@@ -64,6 +66,12 @@ ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& ou
     outcome.code = WEXITSTATUS(status);
   }
   return outcome;
+}
+
+std::string childFilesBase() {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir && *dir ? dir : "/tmp") + "/pdmhost-" +
+         std::to_string(std::random_device()());
 }
 
 } // namespace pdmhost

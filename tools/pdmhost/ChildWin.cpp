@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <random>
 
 namespace pdmhost {
 
@@ -83,6 +85,12 @@ ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& ou
     outcome.what = text;
   }
   return outcome;
+}
+
+std::string childFilesBase() {
+  const char* dir = std::getenv("TEMP");
+  return std::string(dir && *dir ? dir : ".") + "/pdmhost-" +
+         std::to_string(std::random_device()());
 }
 
 } // namespace pdmhost

@@ -21,8 +21,8 @@ public:
   bool search(const std::string& subject) const;
 
   struct Inst {
-    enum Op : unsigned char { Set, Split, Jmp, Bol, Eol, Match } op;
-    int x = 0, y = 0; ///< Split's two ways on, Jmp's one (relative to its piece while compiled)
+    enum Op : unsigned char { Set, Split, Bol, Eol, Match } op;
+    int x, y; ///< Split's two ways on, counted from the split itself (a jump: both the same)
     std::bitset<256> bytes;
   };
 

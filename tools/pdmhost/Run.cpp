@@ -1,5 +1,5 @@
-// Playing a scenario: the device table and models behind it, the module through the
-// stand-in host, each step through its kind's run function, and a record of each.
+// Playing a scenario: the module through the stand-in host, each step through its kind's
+// run function, and a record of each, printed and told to a supervising parent.
 #include "tools/pdmhost/Run.h"
 
 #include <nlohmann/json.hpp>
@@ -10,31 +10,22 @@
 
 namespace pdmhost {
 
+// A record as the events carry it.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(StepRecord, number, line, op, access, ok, mismatch, note, trace)
+
 namespace {
 
 // The logger and the VM manager's init forwarder are plain functions without a context
 // argument: the run they report to is set here before the module starts.
 RunState* active = nullptr;
 
-void writeEvent(RunState& state, const nlohmann::ordered_json& event) {
-  const std::string text =
-      event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  std::fputs(text.c_str(), state.events);
+void writeEvent(RunState& state, const nlohmann::json& event) {
+  std::fputs((event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(),
+             state.events);
   std::fflush(state.events);
 }
 
-const char* moduleName(int moduleId) {
-  static const std::pair<int, const char*> names[] = {{XLOG_MODULE_VMMGR, "VMMGR"},
-                                                      {XLOG_MODULE_XLOG, "XLOG"},
-                                                      {XLOG_MODULE_XFILE, "XFILE"},
-                                                      {XLOG_MODULE_XSTR, "XSTR"}};
-  for (const auto& [id, name] : names)
-    if (id == moduleId)
-      return name;
-  return "?";
-}
-
-// The module logs up to debug level, so expectLog can see its lines; traceLevel chooses
+// The module logs up to debug level, so expectLog can see its lines; showLevel chooses
 // what is shown.
 int hostIsEnabled(int, int level) { return level <= XLOG_DEBUG; }
 
@@ -45,34 +36,36 @@ int hostLog(int level, int moduleId, const char* file, const char* function, int
   va_start(args, format);
   std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  size_t n = std::strlen(message);
-  while (n && message[n - 1] == '\n')
-    message[--n] = '\0';
+  std::string text = message;
+  while (!text.empty() && text.back() == '\n')
+    text.pop_back();
   RunState& state = *active;
   std::lock_guard<std::recursive_mutex> guard(state.lock);
-  state.logged.push_back(Logged{level, message});
+  state.logged.push_back(Logged{level, text});
   if (level > state.showLevel)
-    return static_cast<int>(n);
+    return 0;
   // The module's messages often start with their function's name, which the line shows.
-  const char* text = message;
-  const size_t named = std::strlen(function);
-  if (std::strncmp(text, function, named) == 0 && std::strncmp(text + named, ": ", 2) == 0)
-    text += named + 2;
-  static const char letters[] = "EWIDV";
+  const std::string named = std::string(function) + ": ";
+  if (text.compare(0, named.size(), named) == 0)
+    text.erase(0, named.size());
+  const char* module = moduleId == XLOG_MODULE_VMMGR   ? "VMMGR"
+                       : moduleId == XLOG_MODULE_XLOG  ? "XLOG"
+                       : moduleId == XLOG_MODULE_XFILE ? "XFILE"
+                       : moduleId == XLOG_MODULE_XSTR  ? "XSTR"
+                                                       : "?";
   char out[4400];
-  const int rc = std::snprintf(out, sizeof out, "    | %c %-5s %s:%d %s: %s\n",
-                               level >= 0 && level < 5 ? letters[level] : '?', moduleName(moduleId),
-                               file, line, function, text);
+  std::snprintf(out, sizeof out, "%c %-5s %s:%d %s: %s",
+                "EWIDV?"[level >= 0 && level < 5 ? level : 5], module, file, line, function,
+                text.c_str());
   if (state.options.trace || state.inStep)
-    traceLine("module log: " + std::string(out + 6, std::strlen(out) - 7));
-  if (state.options.trace)
-    return rc;
-  if (state.inStep && state.options.quiet)
-    return rc; // shown in the step's trace, if it mismatches
-  std::fputs(out, state.out);
-  // A fatal check ends the process right after its line: the line must be out by then.
-  std::fflush(state.out);
-  return rc;
+    traceLine(std::string("module log: ") + out);
+  // In a step of a quiet run the line shows in the step's trace, if it mismatches. A fatal
+  // check ends the process right after its line: the line must be out by then.
+  if (!state.options.trace && !(state.inStep && state.options.quiet)) {
+    std::fprintf(state.out, "    | %s\n", out);
+    std::fflush(state.out);
+  }
+  return 0;
 }
 
 const XlogLogger hostLogger = {hostIsEnabled, hostLog};
@@ -87,23 +80,36 @@ const XlogLogger* useLogger(RunState& state) {
   return state.options.ownLogger ? nullptr : &hostLogger;
 }
 
-// What the VM manager library's call of init is forwarded through: the module's init,
-// and a note of what the library handed it and got back.
-int32_t forwardInit(const XlogLogger* logger, VmmgrDeviceList* devices, VmmgrSetIrqFn* setIrqOut) {
-  RunState& state = *active;
-  VmManagerTable* noted = state.table;
-  ++noted->calls;
-  noted->list = devices;
-  noted->logger = logger;
+// The module's init, traced, its table's callbacks and interrupt function put behind the
+// trace's forwarders.
+int32_t tracedInit(VmmgrVboxPdmInitFn init, const XlogLogger* logger, VmmgrDeviceList* devices,
+                   VmmgrSetIrqFn* setIrqOut) {
   if (devices)
     traceTableCallbacks(devices);
   traceCall("VM manager -> module: vmmgrVboxPdmInit");
-  noted->initStatus = state.moduleInit(logger, devices, setIrqOut);
-  traceReturn("= " + std::to_string(noted->initStatus));
+  const int32_t rc = init(logger, devices, setIrqOut);
+  traceReturn("= " + std::to_string(rc));
   if (setIrqOut)
     *setIrqOut = traceSetIrq(*setIrqOut);
+  return rc;
+}
+
+// What the VM manager library's call of init is forwarded through: a note of what the
+// library handed the module and got back.
+int32_t forwardInit(const XlogLogger* logger, VmmgrDeviceList* devices, VmmgrSetIrqFn* setIrqOut) {
+  VmManagerTable* noted = active->table;
+  ++noted->calls;
+  noted->list = devices;
+  noted->logger = logger;
+  noted->initStatus = tracedInit(active->moduleInit, logger, devices, setIrqOut);
   noted->setIrq = setIrqOut ? *setIrqOut : nullptr;
   return noted->initStatus;
+}
+
+const char* loggerName(const XlogLogger* logger) {
+  return logger == &hostLogger ? "pdmhost's logger"
+         : logger              ? "its own logger"
+                               : "no logger: the module logs with its own";
 }
 
 size_t tableSize(const VmmgrDeviceList& list) {
@@ -111,57 +117,7 @@ size_t tableSize(const VmmgrDeviceList& list) {
                              static_cast<VmmgrDeviceDesc*>(list.begin));
 }
 
-void buildTable(const Scenario& scenario, Vm& vm) {
-  releaseModels();
-  for (const ScenarioDevice& d : scenario.devices) {
-    vm.serialOf.push_back(nullptr);
-    vm.pciOf.push_back(nullptr);
-    if (d.serial) {
-      auto model = std::make_unique<SerialModel>(d.ioPortBase, d.ioPortCount);
-      if (d.failPort)
-        model->setFailingPort(*d.failPort);
-      bindModel(model.get());
-      vm.table.addSerial(SerialSpec{d.name, d.description, d.ioPortBase, d.ioPortCount,
-                                    model->readFn, model->writeFn});
-      vm.serialOf.back() = model.get();
-      vm.serials.push_back(std::move(model));
-      continue;
-    }
-    uint64_t mmioSize = 16;
-    for (const ScenarioRegion& r : d.regions)
-      if (r.mmio)
-        mmioSize = r.size;
-    auto model = std::make_unique<PciModel>(mmioSize, d.idRegister);
-    model->setFailingOffset(d.failOffset ? static_cast<int64_t>(*d.failOffset) : -1);
-    bindModel(model.get());
-    PciSpec entry;
-    entry.name = d.name;
-    entry.description = d.description;
-    configWrite16(entry.config, 0x00, d.vendorId);
-    configWrite16(entry.config, 0x02, d.deviceId);
-    entry.config[0x08] = d.revision;
-    entry.config[0x09] = d.progIf;
-    entry.config[0x0A] = d.subclass;
-    entry.config[0x0B] = d.baseClass;
-    configWrite16(entry.config, 0x2C, d.subsystemVendorId);
-    configWrite16(entry.config, 0x2E, d.subsystemId);
-    for (const ScenarioRegion& r : d.regions)
-      entry.regions.push_back(RegionSpec{r.region, r.mmio, r.size,
-                                         r.mmio ? nullptr : &vm.sharedMemoryOut.emplace_back()});
-    entry.read = model->readFn;
-    entry.write = model->writeFn;
-    vm.table.addPci(entry);
-    vm.pciOf.back() = model.get();
-    vm.pcis.push_back(std::move(model));
-  }
-  vm.list = vm.table.list();
-}
-
-const char* kindOf(const VmmgrDeviceRegistration& reg) {
-  return reg.instanceSize == VMMGR_PCI_INSTANCE_SIZE ? "PCI" : "serial";
-}
-
-void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
+void printConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
   const Device& d = vm.host.devices()[i];
   std::fprintf(out, "construct: %s -> %s\n", d.name().c_str(), hostStatusText(rc).c_str());
   for (const PortRange& p : vm.host.portRanges())
@@ -184,36 +140,36 @@ void traceConstruction(Vm& vm, size_t i, int32_t rc, std::FILE* out) {
 // was refused in *why), or 0.
 int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& vm, RunState& state,
               std::string* why) {
-  std::FILE* out = state.out;
-  const bool trace = !state.options.quiet;
+  std::FILE* out = state.options.quiet ? nullptr : state.out;
   traceCall("host -> module: VBoxDevicesRegister");
   const int32_t regRc = module.registerDevices(vm.host.callbacks(), vm.host.release().vboxVersion);
   traceReturn("= " + hostStatusText(regRc));
-  if (trace) {
+  if (out)
     std::fprintf(out, "register: VBoxDevicesRegister -> %s, %zu devices received\n",
                  hostStatusText(regRc).c_str(), vm.host.devices().size());
-    for (const Device& d : vm.host.devices())
+  for (const Device& d : vm.host.devices())
+    if (out)
       std::fprintf(out, "  %-31s %-6s instance %3u bytes  flags 0x%x  class 0x%08x  \"%s\"\n",
-                   d.name().c_str(), kindOf(d.copy), d.copy.instanceSize, d.copy.flags,
-                   d.copy.deviceClass, d.copy.description);
-  }
+                   d.name().c_str(),
+                   d.copy.instanceSize == VMMGR_PCI_INSTANCE_SIZE ? "PCI" : "serial",
+                   d.copy.instanceSize, d.copy.flags, d.copy.deviceClass, d.copy.description);
   if (regRc < 0 || vm.setIrq == nullptr) {
     *why = "registration -> " + hostStatusText(regRc);
     return regRc < 0 ? regRc : PDMHOST_ERR_INVALID;
   }
   for (size_t i = 0; i < vm.host.devices().size(); ++i) {
     const int32_t rc = vm.host.construct(i);
-    if (trace)
-      traceConstruction(vm, i, rc, out);
+    if (out)
+      printConstruction(vm, i, rc, out);
     if (rc < 0) {
       *why = "construction of " + vm.host.devices()[i].name() + " -> " + hostStatusText(rc);
       return rc;
     }
   }
   const int32_t placeRc = vm.host.placeAllRegions(scenario.placementBase);
-  if (trace)
-    for (const Device& d : vm.host.devices())
-      for (const PciRegion& r : d.regions)
+  for (const Device& d : vm.host.devices())
+    for (const PciRegion& r : d.regions)
+      if (out)
         std::fprintf(out, "place: %s region %u at 0x%08" PRIx64 " (%" PRIu64 " bytes)\n",
                      d.name().c_str(), r.region, r.gcPhys, r.size);
   if (placeRc < 0)
@@ -221,17 +177,14 @@ int32_t setUp(const Scenario& scenario, const ModuleEntries& module, Vm& vm, Run
   return placeRc;
 }
 
-// One step: its start noted for a supervising parent, its kind's run, its record.
-bool play(const Scenario& scenario, size_t i, Vm& vm, RunState& state, RunResult& result) {
+// One step: its start told to a supervising parent, its kind's run, its record.
+void play(const Scenario& scenario, size_t i, Vm& vm, RunState& state, RunResult& result) {
   const ScenarioStep& s = scenario.steps[i];
-  StepRecord record{i + 1, s.line, s.kind->name, "", true, "", s.note, ""};
+  StepRecord record{i + 1, s.line, s.kind->name, s.kind->name, true, "", s.note, ""};
   {
     std::lock_guard<std::recursive_mutex> guard(state.lock);
     if (state.events)
-      writeEvent(state, {{"start", record.number},
-                         {"line", record.line},
-                         {"op", record.op},
-                         {"note", record.note}});
+      writeEvent(state, {{"start", record}});
     state.inStep = true;
   }
   StepRun run(scenario, vm, state);
@@ -248,7 +201,6 @@ bool play(const Scenario& scenario, size_t i, Vm& vm, RunState& state, RunResult
   ++result.steps;
   result.mismatches += !record.ok;
   result.records.push_back(std::move(record));
-  return run.ok;
 }
 
 } // namespace
@@ -293,6 +245,34 @@ void eventLine(RunState& state, const char* kind, const std::string& text) {
   writeEvent(state, {{kind, text}});
 }
 
+Events readEvents(const std::string& text) {
+  Events out;
+  RunResult& r = out.result;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const nlohmann::json e = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
+    if (!e.is_object() || e.empty())
+      continue;
+    const std::string kind = e.begin().key();
+    if (kind == "devices") {
+      out.devices = std::stoul(e[kind].get<std::string>());
+    } else if (kind == "start") {
+      r.records.push_back(e[kind].get<StepRecord>());
+      out.inStep = true;
+    } else if (kind == "end" && out.inStep) {
+      r.records.back() = e[kind].get<StepRecord>();
+      out.inStep = false;
+      ++r.steps;
+      r.mismatches += !r.records.back().ok;
+    } else if (kind == "trace" && out.inStep) {
+      r.records.back().trace += "    > " + e[kind].get<std::string>() + "\n";
+    } else if (kind == "setupFailed") {
+      r.setupFailed = true;
+      r.setupError = e[kind].get<std::string>();
+    }
+  }
+  return out;
+}
+
 void printRecord(RunState& state, const StepRecord& r) {
   std::FILE* out = state.out;
   if (!r.ok) {
@@ -304,38 +284,12 @@ void printRecord(RunState& state, const StepRecord& r) {
     if (!r.trace.empty())
       std::fprintf(out, "    trace:\n%s", r.trace.c_str());
   } else if (!state.options.quiet) {
-    std::fprintf(out, "step %zu: %s  ok\n", r.number, r.access.c_str());
-    if (state.options.trace)
-      std::fputs(r.trace.c_str(), out);
+    std::fprintf(out, "step %zu: %s  ok\n%s", r.number, r.access.c_str(),
+                 state.options.trace ? r.trace.c_str() : "");
   }
   std::fflush(out);
   if (state.events)
-    writeEvent(state, {{"end", r.number},
-                       {"access", r.access},
-                       {"ok", r.ok},
-                       {"mismatch", r.mismatch},
-                       {"trace", r.trace}});
-}
-
-std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {
-  std::vector<ScenarioDevice> devices;
-  const auto* entries = static_cast<const VmmgrDeviceDesc*>(list.begin);
-  for (size_t i = 0; i < tableSize(list); ++i) {
-    const VmmgrDeviceDesc& e = entries[i];
-    ScenarioDevice d;
-    d.serial = e.type == VMMGR_DEVICE_SERIAL;
-    d.name.assign(vmmgrStdStringData(e.name), e.name.size);
-    d.description.assign(vmmgrStdStringData(e.description), e.description.size);
-    d.ioPortBase = e.ioPortBase;
-    d.ioPortCount = e.ioPortCount;
-    d.vendorId = configRead16(e.pciConfig, 0x00);
-    d.deviceId = configRead16(e.pciConfig, 0x02);
-    for (auto* r = static_cast<const VmmgrRegionDesc*>(e.regions.begin);
-         !d.serial && r != e.regions.end; ++r)
-      d.regions.push_back(ScenarioRegion{r->region, r->isMmio != 0, r->size});
-    devices.push_back(std::move(d));
-  }
-  return devices;
+    writeEvent(state, {{"end", r}});
 }
 
 bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module, RunState& state,
@@ -348,12 +302,8 @@ bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module, RunS
     std::fprintf(state.out,
                  "init: " VMMGR_PDMHOST_ENTRY_NAME " -> %d; it called vmmgrVboxPdmInit(%s, %zu "
                  "devices) -> %d, interrupt function %s\n",
-                 static_cast<int>(rc),
-                 table->logger == &hostLogger ? "pdmhost's logger"
-                 : table->logger              ? "its own logger"
-                                              : "no logger: the module logs with its own",
-                 tableSize(*table->list), static_cast<int>(table->initStatus),
-                 table->setIrq ? "received" : "MISSING");
+                 static_cast<int>(rc), loggerName(table->logger), tableSize(*table->list),
+                 static_cast<int>(table->initStatus), table->setIrq ? "received" : "MISSING");
   std::fflush(state.out);
   if (rc != 0)
     *error = VMMGR_PDMHOST_ENTRY_NAME " returned " + std::to_string(rc);
@@ -364,49 +314,41 @@ bool startVmManager(VmmgrPdmHostEntryFn entry, const ModuleEntries& module, RunS
   return false;
 }
 
-// Each call the module made to a slot the release does not have is a failure of the run.
-static int hostFailures(const Host& host, RunState& state) {
-  for (const std::string& f : host.failures())
-    std::fprintf(state.out, "host: FAILED: the module made a %s\n", f.c_str());
-  return static_cast<int>(host.failures().size());
-}
-
 RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, RunState& state,
                       const VmManagerTable* vmManager) {
   RunResult result;
   std::FILE* out = state.out;
   const XlogLogger* logger = useLogger(state);
-  state.startRun();
+  { // forgets what an earlier run of the scenario (against another release) left
+    std::lock_guard<std::recursive_mutex> guard(state.lock);
+    state.depth = 0;
+    state.stepTrace.clear();
+    state.logged.clear();
+    state.reached.clear();
+  }
+  state.callsSeen.clear();
+  state.irqSeen.clear();
   Vm vm(state.options.host);
   if (vmManager) {
     vm.list = vmManager->list;
     vm.setIrq = vmManager->setIrq;
   } else {
-    buildTable(scenario, vm);
-    traceTableCallbacks(vm.list);
-    traceCall("VM manager -> module: vmmgrVboxPdmInit");
-    const int32_t initRc = module.init(logger, vm.list, &vm.setIrq);
-    traceReturn("= " + std::to_string(initRc));
-    vm.setIrq = traceSetIrq(vm.setIrq);
+    vm.build(scenario.devices);
+    vm.list = vm.table.list();
+    const int32_t initRc = tracedInit(module.init, logger, vm.list, &vm.setIrq);
     if (!state.options.quiet)
       std::fprintf(out, "init: vmmgrVboxPdmInit(%s, %zu devices) -> %d, interrupt function %s\n",
-                   logger ? "pdmhost's logger" : "no logger: the module logs with its own",
-                   vm.table.size(), static_cast<int>(initRc), vm.setIrq ? "received" : "MISSING");
+                   loggerName(logger), vm.table.size(), static_cast<int>(initRc),
+                   vm.setIrq ? "received" : "MISSING");
     std::fflush(out);
-    for (size_t i = 0; i < scenario.devices.size(); ++i)
-      if (vm.pciOf[i])
-        vm.pciOf[i]->attach(&vm.entry(i), vm.setIrq);
+    vm.attach(vm.setIrq);
   }
   // failHost steps that come first refuse calls of the set-up.
   size_t next = 0;
   for (; next < scenario.steps.size() && scenario.steps[next].kind == stepKind("failHost"); ++next)
     play(scenario, next, vm, state, result);
   std::string why;
-  if (state.events)
-    eventLine(state, "setup", "start");
   const int32_t setupRc = setUp(scenario, module, vm, state, &why);
-  if (state.events)
-    eventLine(state, "setup", "done");
   if (setupRc != scenario.setupStatus) {
     result.setupFailed = true;
     result.setupError = setupRc < 0
@@ -416,14 +358,16 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, Run
     std::fprintf(out, "setup failed: %s\n", result.setupError.c_str());
     if (state.events)
       eventLine(state, "setupFailed", result.setupError);
-    result.mismatches += hostFailures(vm.host, state);
-    return result;
+  } else {
+    if (setupRc < 0 && !state.options.quiet)
+      std::fprintf(out, "set-up refused as the scenario expects: %s\n", why.c_str());
+    for (; next < scenario.steps.size(); ++next)
+      play(scenario, next, vm, state, result);
   }
-  if (setupRc < 0 && !state.options.quiet)
-    std::fprintf(out, "set-up refused as the scenario expects: %s\n", why.c_str());
-  for (; next < scenario.steps.size(); ++next)
-    play(scenario, next, vm, state, result);
-  result.mismatches += hostFailures(vm.host, state);
+  // Each call the module made to a slot the release does not have is a failure of the run.
+  for (const std::string& f : vm.host.failures())
+    std::fprintf(out, "host: FAILED: the module made a %s\n", f.c_str());
+  result.mismatches += static_cast<int>(vm.host.failures().size());
   std::fflush(out);
   return result;
 }

@@ -6,15 +6,12 @@
 // under RunState::lock is shared with those threads; the rest is the runner's alone.
 #pragma once
 
-#include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/Trace.h"
 #include "tools/pdmhost/VmTable.h"
 
-#include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 
 namespace pdmhost {
@@ -44,33 +41,17 @@ struct RunState {
   // The runner's alone.
   std::map<std::string, size_t> callsSeen; ///< per expectCalls filter: calls already counted
   std::vector<size_t> irqSeen;             ///< per device: its interrupt events already checked
-
-  /// Forgets what an earlier run of the same scenario (against another release) left.
-  void startRun() {
-    std::lock_guard<std::recursive_mutex> hold(lock);
-    depth = 0;
-    stepTrace.clear();
-    logged.clear();
-    reached.clear();
-    callsSeen.clear();
-    irqSeen.clear();
-  }
 };
 
-struct Vm {
+/// The VM a run plays: pdmhost's own table and models (unused with a VM manager's table),
+/// the host, and the table and interrupt function the module was handed.
+struct Vm : ModelTable {
   explicit Vm(const HostRelease& release) : host(release) {}
-  VmTable table;
   Host host;
-  std::vector<std::unique_ptr<SerialModel>> serials;
-  std::vector<std::unique_ptr<PciModel>> pcis;
-  std::vector<SerialModel*> serialOf; ///< by scenario device index
-  std::vector<PciModel*> pciOf;
-  std::deque<void*> sharedMemoryOut; ///< one variable per shared region; addresses stay put
   VmmgrSetIrqFn setIrq = nullptr;
   VmmgrDeviceList* list = nullptr; ///< pdmhost's table, or the VM manager's own
 
   VmmgrDeviceDesc& entry(size_t i) { return static_cast<VmmgrDeviceDesc*>(list->begin)[i]; }
-  ~Vm() { releaseModels(); }
 };
 
 /// One step being run: what its kind's run function uses and reports through.
@@ -96,8 +77,18 @@ public:
   bool ok = true;
 };
 
-/// One JSON line for a supervising parent (RunState::events).
+/// A run's events for a supervising parent (RunState::events), one JSON object a line:
+/// the number of devices, a step's record at its start and its end, the trace lines of the
+/// step running, the set-up's failure. eventLine writes one {kind: text}.
 void eventLine(RunState& state, const char* kind, const std::string& text);
+struct Events {
+  size_t devices = 0;
+  RunResult result; ///< of the steps that ended, and the last one started
+  bool inStep = false;
+};
+/// What the events of a run say, a line cut short (a crash) left out.
+Events readEvents(const std::string& text);
+
 /// A step's line (or its mismatch, note and calls) as the run prints it.
 void printRecord(RunState& state, const StepRecord& record);
 

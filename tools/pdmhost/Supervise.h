@@ -3,17 +3,12 @@
 // failed, and the reports.
 #pragma once
 
-#include "tools/pdmhost/Scenario.h"
-
-#include <string>
-#include <vector>
+#include "tools/pdmhost/Run.h"
 
 namespace pdmhost {
 
-struct Supervised {
+struct Supervised : Events {
   int exitStatus = 0; ///< the child's (0, 1, 2), or 1 when it crashed or hung
-  size_t devices = 0;
-  RunResult result;
 };
 
 /// Runs this program with `args` and "--events FILE"; its output goes to this process's

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace pdmhost {
@@ -32,11 +33,6 @@ VmmgrDeviceList* tracedList = nullptr;
 VmmgrSetIrqFn realSetIrq = nullptr;
 RunState* tracing = nullptr;
 
-void note(size_t entry, const char* callback, uint64_t where, uint32_t size) {
-  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
-  tracing->reached.push_back(CallbackCall{entry, callback, where, size});
-}
-
 std::string format(const char* f, ...) {
   char text[512];
   va_list args;
@@ -46,38 +42,38 @@ std::string format(const char* f, ...) {
   return text;
 }
 
-template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t size) {
-  note(I, "serialReadFn", port, size);
-  traceCall(format("module -> VM manager: serialReadFn(%s port 0x%x, size %u)",
-                   traced[I].name.c_str(), port, size));
-  const int32_t rc = traced[I].real.serialRead(port, value, size);
-  traceReturn(format("= %d, value 0x%x", rc, *value));
+// One call of entry i's callback: noted, traced with what it carries (a write's value on
+// the way in, a read's on the way back), passed on.
+int32_t forward(size_t i, const char* callback, uint64_t where, uint32_t size, bool write,
+                const void* value, uint32_t valueSize, const std::function<int32_t()>& call) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(tracing->lock);
+    tracing->reached.push_back(CallbackCall{i, callback, where, size});
+  }
+  const auto shown = [&] { return format(", value 0x%" PRIx64, loadBytes(value, valueSize)); };
+  traceCall(format("module -> VM manager: %s(%s %s 0x%" PRIx64 "%s, size %u)", callback,
+                   traced[i].name.c_str(), callback[0] == 's' ? "port" : "offset", where,
+                   write ? shown().c_str() : "", size));
+  const int32_t rc = call();
+  traceReturn(format("= %d%s", rc, write ? "" : shown().c_str()));
   return rc;
+}
+
+template <size_t I> int32_t serialRead(uint16_t port, uint32_t* value, uint32_t size) {
+  return forward(I, "serialReadFn", port, size, false, value, 4,
+                 [&] { return traced[I].real.serialRead(port, value, size); });
 }
 template <size_t I> int32_t serialWrite(uint16_t port, uint32_t value, uint32_t size) {
-  note(I, "serialWriteFn", port, size);
-  traceCall(format("module -> VM manager: serialWriteFn(%s port 0x%x, value 0x%x, size %u)",
-                   traced[I].name.c_str(), port, value, size));
-  const int32_t rc = traced[I].real.serialWrite(port, value, size);
-  traceReturn(format("= %d", rc));
-  return rc;
+  return forward(I, "serialWriteFn", port, size, true, &value, 4,
+                 [&] { return traced[I].real.serialWrite(port, value, size); });
 }
 template <size_t I> int32_t pciRead(uint64_t offset, void* buffer, uint32_t size) {
-  note(I, "pciReadFn", offset, size);
-  traceCall(format("module -> VM manager: pciReadFn(%s offset 0x%" PRIx64 ", size %u)",
-                   traced[I].name.c_str(), offset, size));
-  const int32_t rc = traced[I].real.pciRead(offset, buffer, size);
-  traceReturn(format("= %d, value 0x%" PRIx64, rc, loadBytes(buffer, size)));
-  return rc;
+  return forward(I, "pciReadFn", offset, size, false, buffer, size,
+                 [&] { return traced[I].real.pciRead(offset, buffer, size); });
 }
 template <size_t I> int32_t pciWrite(uint64_t offset, const void* buffer, uint32_t size) {
-  note(I, "pciWriteFn", offset, size);
-  traceCall(format("module -> VM manager: pciWriteFn(%s offset 0x%" PRIx64 ", value 0x%" PRIx64
-                   ", size %u)",
-                   traced[I].name.c_str(), offset, loadBytes(buffer, size), size));
-  const int32_t rc = traced[I].real.pciWrite(offset, buffer, size);
-  traceReturn(format("= %d", rc));
-  return rc;
+  return forward(I, "pciWriteFn", offset, size, true, buffer, size,
+                 [&] { return traced[I].real.pciWrite(offset, buffer, size); });
 }
 
 template <size_t... I> constexpr auto stamp(std::index_sequence<I...>) {
@@ -88,10 +84,10 @@ constexpr auto forwarders = stamp(std::make_index_sequence<PDMHOST_MAX_TRACED>()
 
 void setIrqForwarder(void* devIns, int32_t level) {
   std::string name = "?";
-  if (tracedList)
-    for (auto* e = static_cast<VmmgrDeviceDesc*>(tracedList->begin); e != tracedList->end; ++e)
-      if (e->devIns == devIns && devIns)
-        name.assign(vmmgrStdStringData(e->name), e->name.size);
+  for (auto* e = tracedList ? static_cast<VmmgrDeviceDesc*>(tracedList->begin) : nullptr;
+       e && e != tracedList->end; ++e)
+    if (e->devIns == devIns && devIns)
+      name.assign(vmmgrStdStringData(e->name), e->name.size);
   traceCall(format("VM manager -> module: vmmgrVboxPdmSetIrq(%s, level %d)", name.c_str(), level));
   realSetIrq(devIns, level);
   traceReturn("= (returns nothing)");
@@ -114,43 +110,32 @@ bool traceOn() {
   return tracing->inStep || tracing->options.trace;
 }
 
-void traceLine(const std::string& text) {
+// A line at the trace's depth: a call's lines go one level deeper after it, a return's
+// comes back one level first.
+static void traceAt(const std::string& text, int deeper) {
   if (!tracing)
     return;
-  RunState& state = *tracing;
-  std::lock_guard<std::recursive_mutex> guard(state.lock);
-  const std::string line = std::string(2 * state.depth, ' ') + text;
-  if (state.inStep) {
-    state.stepTrace += "    > " + line + "\n";
-    if (state.events) // a crash in the step still leaves its calls
-      eventLine(state, "trace", line);
-  } else if (state.options.trace) {
-    std::fprintf(state.out, "    > %s\n", line.c_str());
+  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
+  tracing->depth -= deeper < 0 && tracing->depth > 0;
+  const std::string line = std::string(2 * tracing->depth, ' ') + text;
+  if (tracing->inStep) {
+    tracing->stepTrace += "    > " + line + "\n";
+    if (tracing->events) // a crash in the step still leaves its calls
+      eventLine(*tracing, "trace", line);
+  } else if (tracing->options.trace) {
+    std::fprintf(tracing->out, "    > %s\n", line.c_str());
   }
+  tracing->depth += deeper > 0;
 }
 
-void traceCall(const std::string& text) {
-  if (!tracing)
-    return;
-  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
-  traceLine(text);
-  ++tracing->depth;
-}
-
-void traceReturn(const std::string& text) {
-  if (!tracing)
-    return;
-  std::lock_guard<std::recursive_mutex> guard(tracing->lock);
-  if (tracing->depth > 0)
-    --tracing->depth;
-  traceLine(text);
-}
+void traceLine(const std::string& text) { traceAt(text, 0); }
+void traceCall(const std::string& text) { traceAt(text, 1); }
+void traceReturn(const std::string& text) { traceAt(text, -1); }
 
 void traceTableCallbacks(VmmgrDeviceList* list) {
   tracedList = list;
   auto* entries = static_cast<VmmgrDeviceDesc*>(list->begin);
-  const size_t count = static_cast<size_t>(static_cast<VmmgrDeviceDesc*>(list->end) - entries);
-  for (size_t i = 0; i < count && i < PDMHOST_MAX_TRACED; ++i) {
+  for (size_t i = 0; entries + i != list->end && i < PDMHOST_MAX_TRACED; ++i) {
     VmmgrDeviceDesc& e = entries[i];
     traced[i] = Traced{std::string(vmmgrStdStringData(e.name), e.name.size),
                        {e.serialReadFn, e.serialWriteFn, e.pciReadFn, e.pciWriteFn}};

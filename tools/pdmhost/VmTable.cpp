@@ -1,5 +1,7 @@
 #include "tools/pdmhost/VmTable.h"
 
+#include "tools/pdmhost/Scenario.h"
+
 #include <cstring>
 
 namespace pdmhost {
@@ -93,6 +95,75 @@ void configWrite16(uint8_t* config, unsigned offset, uint16_t value) {
 void configWrite32(uint8_t* config, unsigned offset, uint32_t value) {
   configWrite16(config, offset, static_cast<uint16_t>(value));
   configWrite16(config, offset + 2, static_cast<uint16_t>(value >> 16));
+}
+
+void ModelTable::build(const std::vector<ScenarioDevice>& devices) {
+  releaseModels();
+  for (const ScenarioDevice& d : devices) {
+    serialOf.push_back(nullptr);
+    pciOf.push_back(nullptr);
+    if (d.serial) {
+      auto model = std::make_unique<SerialModel>(d.ioPortBase, d.ioPortCount);
+      if (d.failPort)
+        model->setFailingPort(*d.failPort);
+      bindModel(model.get());
+      table.addSerial(SerialSpec{d.name, d.description, d.ioPortBase, d.ioPortCount, model->readFn,
+                                 model->writeFn});
+      serialOf.back() = model.get();
+      serials.push_back(std::move(model));
+      continue;
+    }
+    uint64_t mmioSize = 16;
+    for (const ScenarioRegion& r : d.regions)
+      if (r.mmio)
+        mmioSize = r.size;
+    auto model = std::make_unique<PciModel>(mmioSize, d.idRegister);
+    model->setFailingOffset(d.failOffset ? static_cast<int64_t>(*d.failOffset) : -1);
+    bindModel(model.get());
+    PciSpec entry;
+    entry.name = d.name;
+    entry.description = d.description;
+    configWrite16(entry.config, 0x00, d.vendorId);
+    configWrite16(entry.config, 0x02, d.deviceId);
+    entry.config[0x08] = d.revision;
+    entry.config[0x09] = d.progIf;
+    entry.config[0x0A] = d.subclass;
+    entry.config[0x0B] = d.baseClass;
+    configWrite16(entry.config, 0x2C, d.subsystemVendorId);
+    configWrite16(entry.config, 0x2E, d.subsystemId);
+    for (const ScenarioRegion& r : d.regions)
+      entry.regions.push_back(
+          RegionSpec{r.region, r.mmio, r.size, r.mmio ? nullptr : &sharedMemoryOut.emplace_back()});
+    entry.read = model->readFn;
+    entry.write = model->writeFn;
+    table.addPci(entry);
+    pciOf.back() = model.get();
+    pcis.push_back(std::move(model));
+  }
+}
+
+void ModelTable::attach(VmmgrSetIrqFn setIrq) {
+  for (size_t i = 0; i < pciOf.size(); ++i)
+    if (pciOf[i])
+      pciOf[i]->attach(&table.entry(i), setIrq);
+}
+
+std::vector<ScenarioDevice> devicesOfTable(const VmmgrDeviceList& list) {
+  std::vector<ScenarioDevice> devices;
+  for (auto* e = static_cast<const VmmgrDeviceDesc*>(list.begin); e != list.end; ++e) {
+    ScenarioDevice& d = devices.emplace_back();
+    d.serial = e->type == VMMGR_DEVICE_SERIAL;
+    d.name.assign(vmmgrStdStringData(e->name), e->name.size);
+    d.description.assign(vmmgrStdStringData(e->description), e->description.size);
+    d.ioPortBase = e->ioPortBase;
+    d.ioPortCount = e->ioPortCount;
+    d.vendorId = configRead16(e->pciConfig, 0x00);
+    d.deviceId = configRead16(e->pciConfig, 0x02);
+    for (auto* r = static_cast<const VmmgrRegionDesc*>(e->regions.begin);
+         !d.serial && r != e->regions.end; ++r)
+      d.regions.push_back(ScenarioRegion{r->region, r->isMmio != 0, r->size});
+  }
+  return devices;
 }
 
 } // namespace pdmhost

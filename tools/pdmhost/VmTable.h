@@ -3,6 +3,7 @@
 // it points to stay in place for the life of the object.
 #pragma once
 
+#include "tools/pdmhost/DeviceModels.h"
 #include "vmmgr/vbox/pdm/VmmgrDeviceTable.h"
 
 #include <cstdint>
@@ -63,6 +64,27 @@ private:
   std::deque<std::vector<VmmgrRegionDesc>> regions_;
   std::deque<std::unique_ptr<char[]>> heapStrings_;
   VmmgrDeviceList list_{};
+};
+
+struct ScenarioDevice;
+
+/// pdmhost's own VM manager: a table of a scenario's devices with a model behind each entry
+/// (device i is entry i). Models take process-wide callback slots: one at a time.
+struct ModelTable {
+  ModelTable() = default;
+  ModelTable(const ModelTable&) = delete;
+  ModelTable& operator=(const ModelTable&) = delete;
+  ~ModelTable() { releaseModels(); }
+  void build(const std::vector<ScenarioDevice>& devices);
+  /// Hands each PCI model the module's interrupt function, for its doorbell.
+  void attach(VmmgrSetIrqFn setIrq);
+
+  VmTable table;
+  std::vector<std::unique_ptr<SerialModel>> serials;
+  std::vector<std::unique_ptr<PciModel>> pcis;
+  std::vector<SerialModel*> serialOf; ///< by device index (nullptr for a PCI device)
+  std::vector<PciModel*> pciOf;
+  std::deque<void*> sharedMemoryOut; ///< one variable per shared region; addresses stay put
 };
 
 /// Reads a 16- or 32-bit little-endian value of a configuration image.
