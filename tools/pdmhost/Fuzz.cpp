@@ -1,9 +1,11 @@
-// pdmhost fuzz: random guest accesses against the devices, each batch played by a child
-// pdmhost so that a crash or a hang of the VM manager's code ends the child only. A
-// finding is shrunk to the fewest steps that still give it and written as a scenario.
+// pdmhost fuzz: guest accesses against the devices, each batch played by a child pdmhost
+// (or, with --coverage, libFuzzer's inputs played by one) so that a crash or a hang of the
+// VM manager's code ends the child only. A finding is shrunk to the fewest steps that still
+// give it, in plain children, and written as a scenario that --replay plays again.
 #include "tools/pdmhost/Fuzz.h"
 
 #include "tools/pdmhost/Child.h"
+#include "tools/pdmhost/FuzzInput.h"
 #include "tools/pdmhost/PdmHost.h"
 #include "tools/pdmhost/Scenario.h"
 
@@ -26,73 +28,21 @@ constexpr size_t BATCH_STEPS = 100;
 constexpr int MAX_SHRINK_RUNS = 400;
 constexpr int SANITIZER_EXIT = 86; // not one of pdmhost's own exit statuses
 
-// Any sanitizer report in the child (ASan, UBSan, LSan, TSan) ends it with SANITIZER_EXIT.
-void sanitizersExitDistinctly() {
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
-    const char* old = std::getenv(name);
-    const std::string value = std::string(old ? old : "") + (old && *old ? ":" : "") +
-                              "exitcode=" + std::to_string(SANITIZER_EXIT) + ":halt_on_error=1";
+// Adds to a sanitizer's options for the children.
+void addOption(const char* name, const std::string& option) {
+  const char* old = std::getenv(name);
+  const std::string value = std::string(old ? old : "") + (old && *old ? ":" : "") + option;
 #ifdef _WIN32
-    _putenv_s(name, value.c_str());
+  _putenv_s(name, value.c_str());
 #else
-    setenv(name, value.c_str(), 1);
+  setenv(name, value.c_str(), 1);
 #endif
-  }
 }
 
-struct Target {
-  enum Kind { Port, Memory, Irq } kind;
-  uint64_t base;
-  uint64_t size;
-  std::string device;
-};
-
-// Ports of sizes 1, 2, 4 from one below to one past each range; memory of sizes 1 to 8 at
-// the registers at the start, inside, at the edges and just past each region; interrupts.
-json randomStep(std::mt19937_64& rng, const std::vector<Target>& targets) {
-  const Target& t = targets[rng() % targets.size()];
-  // The kinds of the step table that the target's accesses use.
-  std::vector<const StepKind*> kinds;
-  for (const StepKind& k : stepKinds())
-    if (k.fuzz == FuzzUse::Irq                                        ? t.kind == Target::Irq
-        : k.fuzz == FuzzUse::PortRead || k.fuzz == FuzzUse::PortWrite ? t.kind == Target::Port
-        : k.fuzz != FuzzUse::None                                     ? t.kind == Target::Memory
-                                                                      : false)
-      kinds.push_back(&k);
-  const StepKind& kind = *kinds[rng() % kinds.size()];
-  const bool read = kind.fuzz == FuzzUse::PortRead || kind.fuzz == FuzzUse::MemRead;
-  if (t.kind == Target::Irq)
-    return {{"op", kind.name}, {"device", t.device}, {"level", static_cast<int>(rng() % 2)}};
-  if (t.kind == Target::Port) {
-    const uint32_t size = 1u << (rng() % 3);
-    const uint64_t port =
-        std::min<uint64_t>(t.base + rng() % (t.size + 2) - (t.base ? 1 : 0), 0xffff);
-    json s = {{"op", kind.name}, {"port", hexText(port)}, {"size", size}};
-    if (!read)
-      s["value"] = hexText(rng() & ((uint64_t(1) << 8 * size) - 1));
-    s["contract"] = true;
-    return s;
-  }
-  const uint32_t size = rng() % 2 ? 4 : 1 + rng() % 8;
-  uint64_t offset = 0;
-  switch (rng() % 4) {
-  case 0:
-    offset = rng() % 64;
-    break;
-  case 1:
-    offset = t.size - 1 - rng() % 8;
-    break;
-  case 2:
-    offset = t.size + rng() % 8;
-    break;
-  default:
-    offset = rng() % t.size;
-  }
-  json s = {{"op", kind.name}, {"address", hexText(t.base + offset)}, {"size", size}};
-  if (!read)
-    s["value"] = hexText(size == 8 ? rng() : rng() & ((uint64_t(1) << 8 * size) - 1));
-  s["contract"] = true;
-  return s;
+// Any sanitizer report in the child (ASan, UBSan, LSan, TSan) ends it with SANITIZER_EXIT.
+void sanitizersExitDistinctly() {
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+    addOption(name, "exitcode=" + std::to_string(SANITIZER_EXIT) + ":halt_on_error=1");
 }
 
 // A hang check by the time elapsed since the child started.
@@ -154,7 +104,7 @@ public:
 
   // "" when the steps play without a finding, else what went wrong. Throws on a run that
   // says nothing about the devices (a child that cannot start, a scenario refused).
-  std::string play(const json& steps) {
+  std::string play(const json& steps, std::string* output = nullptr) {
     json doc = base_;
     doc["steps"] = steps;
     write(out_ + ".batch.json", doc);
@@ -163,9 +113,11 @@ public:
     // A file per run: a crashed child's debugger may still hold the previous one.
     const std::string log = out_ + "." + std::to_string(++runs_) + ".log";
     const ChildOutcome o = runSelf(args, log, within(hangMs_));
-    const std::string output = readText(log);
+    const std::string text = readText(log);
     std::remove(log.c_str());
-    return findingOf(o, output, hangMs_);
+    if (output)
+      *output = text;
+    return findingOf(o, text, hangMs_);
   }
 
   // The fewest steps (a prefix, then chunks left out) that still give `finding`.
@@ -195,11 +147,26 @@ public:
     return steps;
   }
 
-  void writeReproducer(const json& steps, const std::string& note) {
+  // Shrinks what a search found, writes it with the hang limit it was found with, and says
+  // so; the exit status of a finding.
+  int report(const json& steps, const std::string& finding, const std::string& where) {
+    const int searchRuns = runs_;
+    const json fewest = shrink(steps, finding);
     json doc = base_;
-    doc["note"] = note;
-    doc["steps"] = steps;
+    doc["note"] = "pdmhost fuzz " + where + ": " + finding;
+    doc["hangMs"] = hangMs_;
+    doc["steps"] = fewest;
     write(out_, doc);
+    std::remove((out_ + ".batch.json").c_str());
+    std::string replay = out_;
+    for (size_t i = 1; i < childArgs_.size(); ++i) // --module, --vm-manager
+      replay += " " + childArgs_[i];
+    std::printf("fuzz: finding in %s: %s\n"
+                "fuzz: shrunk from %zu to %zu steps in %d runs; written to %s\n"
+                "fuzz: replay: pdmhost fuzz --replay %s\n%s\n",
+                where.c_str(), finding.c_str(), steps.size(), fewest.size(), runs_ - searchRuns,
+                out_.c_str(), replay.c_str(), fewest.dump(1).c_str());
+    return 1;
   }
   void clean() { std::remove((out_ + ".batch.json").c_str()); }
   int runs() const { return runs_; }
@@ -226,36 +193,179 @@ bool number(const char* text, uint64_t* out) {
   return *text >= '0' && *text <= '9' && *end == '\0';
 }
 
+// The values reads gave ("-> 0x1f" in a child's lines), the latest few, for later writes.
+void noteReadValues(const std::string& output, std::vector<uint64_t>* seen) {
+  for (size_t at = output.find("-> 0x"); at != std::string::npos;
+       at = output.find("-> 0x", at + 1)) {
+    const uint64_t v = std::strtoull(output.c_str() + at + 3, nullptr, 16);
+    if (v > 1 && std::find(seen->begin(), seen->end(), v) == seen->end())
+      seen->push_back(v);
+  }
+  if (seen->size() > 16)
+    seen->erase(seen->begin(), seen->end() - 16);
+}
+
+struct Options {
+  uint64_t steps = 2000, seconds = 0, seed = 1, hangMs = 1000;
+  bool coverage = false, child = false, stepsGiven = false;
+  std::string vmManager, modulePath, out = "pdmhost-finding.json", replay;
+};
+
+// libFuzzer's search in a child; its input, if it found something, becomes the finding.
+int coverageSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarget>& targets) {
+  std::vector<std::string> args{"fuzz",      "--libfuzzer-child",
+                                "--seed",    std::to_string(o.seed),
+                                "--seconds", std::to_string(o.seconds),
+                                "--hang-ms", std::to_string(o.hangMs),
+                                "--out",     o.out};
+  if (!o.modulePath.empty())
+    args.insert(args.end(), {"--module", o.modulePath});
+  if (!o.vmManager.empty())
+    args.insert(args.end(), {"--vm-manager", o.vmManager});
+  const std::string input = o.out + ".input", log = o.out + ".coverage.log";
+  std::remove(input.c_str());
+  // An allocation's stack is the cost of a step in the instrumented code, not its report.
+  addOption("ASAN_OPTIONS", "malloc_context_size=0");
+  const auto began = std::chrono::steady_clock::now();
+  const ChildOutcome c = runSelf(args, log, within(o.seconds * 1000 + o.hangMs + 60000));
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const std::string text = readText(log), bytes = readText(input);
+  const size_t at = text.rfind("fuzz: coverage: ");
+  const unsigned long long steps =
+      at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + 16, nullptr, 10);
+  std::printf("fuzz: coverage: %llu steps in %.1f s (%.0f steps a second)\n", steps, took,
+              steps / took);
+  if (c.kind == ChildOutcome::Exited && c.code == 0) {
+    std::remove(log.c_str());
+    std::printf("fuzz: %llu steps, no finding\n", steps);
+    return 0;
+  }
+  if (bytes.empty()) {
+    std::fprintf(stderr, "pdmhost fuzz: the coverage run ended without an input to show:\n%s",
+                 text.c_str());
+    return 2;
+  }
+  const json found = stepsJson(decodeAccesses(bytes, targets, {}, FUZZ_INPUT_STEPS));
+  const std::string finding = fuzzer.play(found);
+  if (finding.empty()) {
+    std::printf("fuzz: libFuzzer's input (%s) gives no finding on a fresh start: it needs what "
+                "earlier inputs left in the VM manager's library; its log is %s\n",
+                input.c_str(), log.c_str());
+    return 1;
+  }
+  std::remove(log.c_str());
+  return fuzzer.report(found, finding, "libFuzzer's input " + input);
+}
+
+// Batches of random bytes read as steps; a batch far slower than the median is worth a look.
+int randomSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarget>& targets) {
+  std::mt19937_64 rng(o.seed);
+  std::vector<uint64_t> seen;
+  std::vector<double> took;
+  double median = 0;
+  const auto began = std::chrono::steady_clock::now();
+  uint64_t played = 0;
+  for (size_t batch = 1;; ++batch) {
+    if (o.seconds ? std::chrono::steady_clock::now() - began >= std::chrono::seconds(o.seconds)
+                  : played >= o.steps)
+      break;
+    std::string bytes(BATCH_STEPS * 24, '\0');
+    for (char& b : bytes)
+      b = static_cast<char>(rng());
+    const size_t count =
+        o.seconds ? BATCH_STEPS : std::min<uint64_t>(BATCH_STEPS, o.steps - played);
+    const json steps = stepsJson(decodeAccesses(bytes, targets, seen, count));
+    played += steps.size();
+    const auto start = std::chrono::steady_clock::now();
+    std::string output;
+    const std::string finding = fuzzer.play(steps, &output);
+    if (!finding.empty())
+      return fuzzer.report(steps, finding,
+                           "batch " + std::to_string(batch) + " (" + std::to_string(played) +
+                               " steps played) of --seed " + std::to_string(o.seed));
+    noteReadValues(output, &seen);
+    took.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (took.size() % 32 == 0) { // the median now and then: enough to compare with
+      std::vector<double> sorted = took;
+      std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+      median = sorted[sorted.size() / 2];
+    }
+    if (median > 0 && took.back() > 10 * median && took.back() > 50)
+      std::printf("fuzz: warning: batch %zu took %.0f ms, over ten times the median %.1f ms: a "
+                  "device slow for some inputs?\n",
+                  batch, took.back(), median);
+  }
+  fuzzer.clean();
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::printf("fuzz: %llu steps in %d runs, no finding (%.0f steps a second)\n",
+              static_cast<unsigned long long>(played), fuzzer.runs(), played / secs);
+  return 0;
+}
+
+// Plays a finding again with the hang limit it was found with (unless --hang-ms says).
+int replayFinding(const Options& o, bool hangGiven, std::vector<std::string> args) {
+  const json doc = json::parse(readText(o.replay), nullptr, false);
+  const uint64_t hangMs =
+      !hangGiven && doc.is_object() && doc.contains("hangMs") && doc["hangMs"].is_number_unsigned()
+          ? doc["hangMs"].get<uint64_t>()
+          : o.hangMs;
+  args.push_back(o.replay);
+  const ChildOutcome c = runSelf(args, o.replay + ".log", within(hangMs));
+  const std::string output = readText(o.replay + ".log");
+  std::remove((o.replay + ".log").c_str());
+  std::string finding;
+  try {
+    finding = findingOf(c, output, static_cast<int>(hangMs));
+  } catch (const std::runtime_error& e) {
+    std::printf("replay: the scenario did not play: %s\n", e.what());
+    return 2;
+  }
+  std::printf("replay: %s%s\n%s",
+              finding.empty() ? "no fault" : "the fault again: ", finding.c_str(), output.c_str());
+  return finding.empty() ? 0 : 1;
+}
+
 } // namespace
 
 const char* fuzzUsage =
-    "usage: pdmhost fuzz [--steps M | --seconds N] [--rng N] [--vm-manager PATH]\n"
+    "usage: pdmhost fuzz [--steps M | --seconds N] [--seed N] [--coverage] [--vm-manager PATH]\n"
     "                    [--module PATH] [--out FILE] [--hang-ms MS]\n"
     "       pdmhost fuzz --replay FILE [--vm-manager PATH] [--module PATH] [--hang-ms MS]\n"
     "\n"
-    "Random guest accesses against the devices (the built-in sample's, or the VM manager\n"
-    "library's): ports of sizes 1, 2 and 4 around each port range, memory accesses of 1 to 8\n"
-    "bytes inside, at the edges of and just past each region, interrupt changes. Batches of\n"
-    "100 steps run in a child pdmhost. A crash of the VM manager's code, any sanitizer's\n"
-    "report, a batch that takes longer than --hang-ms (default 5000), or a status outside\n"
-    "the module's contract is a\n"
-    "finding: it is shrunk to the fewest steps that still give it and written to --out\n"
-    "(default pdmhost-finding.json) as a scenario that --replay plays again. The same --rng\n"
-    "number (default 1) gives the same accesses. --steps defaults to 2000.\n"
+    "Guest accesses against the devices (the built-in sample's, or the VM manager library's):\n"
+    "ports of 1, 2 and 4 bytes around each port range; memory accesses of 1 to 8 bytes, most\n"
+    "to the registers of a region's first pages with values such as 0, all ones, powers of\n"
+    "two and what reads gave, some to its edges, past its end, or anywhere; interrupt\n"
+    "changes. Batches of 100 steps run in a child pdmhost; with --coverage (a pdmhost built by\n"
+    "the fuzz preset, Linux only) libFuzzer chooses them by the coverage of the instrumented\n"
+    "library, for --seconds (default 60). A crash of the VM manager's code, any sanitizer's\n"
+    "report, a batch or input that takes longer than --hang-ms (default 1000), or a status\n"
+    "outside the module's contract is a finding: it is shrunk to the fewest steps that still\n"
+    "give it and written to --out (default pdmhost-finding.json) as a scenario that --replay\n"
+    "plays again, with its hang limit. The same --seed (--rng; default 1) gives the same\n"
+    "accesses. --steps defaults to 2000.\n"
     "exit status: 0 no finding; 1 a finding (or, with --replay, the fault again); 2 bad usage.\n";
 
 int fuzzMain(int argc, char** argv) {
-  uint64_t steps = 2000, seconds = 0, start = 1, hangMs = 5000;
-  std::string vmManager, modulePath, out = "pdmhost-finding.json", replay;
+  Options o;
+  bool hangGiven = false;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool valued = arg == "--steps" || arg == "--seconds" || arg == "--rng" ||
-                        arg == "--vm-manager" || arg == "--module" || arg == "--out" ||
-                        arg == "--replay" || arg == "--hang-ms";
     if (arg == "--help") {
       std::fputs(fuzzUsage, stdout);
       return 0;
     }
+    if (arg == "--coverage" || arg == "--libfuzzer-child") {
+      (arg == "--coverage" ? o.coverage : o.child) = true;
+      continue;
+    }
+    const bool valued = arg == "--steps" || arg == "--seconds" || arg == "--seed" ||
+                        arg == "--rng" || arg == "--vm-manager" || arg == "--module" ||
+                        arg == "--out" || arg == "--replay" || arg == "--hang-ms";
     if (!valued || i + 1 == argc || argv[i + 1][0] == '\0') {
       std::fprintf(stderr,
                    valued ? "pdmhost fuzz: %s needs a value\n"
@@ -264,59 +374,58 @@ int fuzzMain(int argc, char** argv) {
       return 2;
     }
     const char* value = argv[++i];
-    uint64_t* target = arg == "--steps"     ? &steps
-                       : arg == "--seconds" ? &seconds
-                       : arg == "--rng"     ? &start
-                       : arg == "--hang-ms" ? &hangMs
-                                            : nullptr;
-    if (target && (!number(value, target) || *target > 1000000000)) {
+    uint64_t* target = arg == "--steps"                    ? &o.steps
+                       : arg == "--seconds"                ? &o.seconds
+                       : arg == "--seed" || arg == "--rng" ? &o.seed
+                       : arg == "--hang-ms"                ? &o.hangMs
+                                                           : nullptr;
+    if (target &&
+        (!number(value, target) || *target > 1000000000 || (arg == "--hang-ms" && *target == 0))) {
       std::fprintf(stderr, "pdmhost fuzz: %s takes a number up to 1000000000, got \"%s\"\n",
                    arg.c_str(), value);
       return 2;
     }
-    if (arg == "--vm-manager")
-      vmManager = value;
-    else if (arg == "--module")
-      modulePath = value;
-    else if (arg == "--out")
-      out = value;
-    else if (arg == "--replay")
-      replay = value;
+    o.stepsGiven = o.stepsGiven || arg == "--steps";
+    hangGiven = hangGiven || arg == "--hang-ms";
+    std::string* text = arg == "--vm-manager" ? &o.vmManager
+                        : arg == "--module"   ? &o.modulePath
+                        : arg == "--out"      ? &o.out
+                        : arg == "--replay"   ? &o.replay
+                                              : nullptr;
+    if (text)
+      *text = value;
   }
+  if (o.coverage && o.stepsGiven) {
+    std::fprintf(stderr, "pdmhost fuzz: --coverage runs for --seconds, not --steps\n");
+    return 2;
+  }
+  if (o.child) // libFuzzer's hang limit is in whole seconds
+    return coverageDriver(
+        o.modulePath, o.vmManager,
+        {"-seed=" + std::to_string(o.seed), "-max_total_time=" + std::to_string(o.seconds),
+         "-timeout=" + std::to_string((o.hangMs + 999) / 1000),
+         "-exact_artifact_path=" + o.out + ".input", "-max_len=1024", "-use_value_profile=1",
+         "-len_control=0", "-detect_leaks=0", "-verbosity=0"});
+  if (o.coverage && !o.seconds)
+    o.seconds = 60;
   sanitizersExitDistinctly();
-  std::vector<std::string> childArgs{"--quiet", "--in-process"};
-  if (!modulePath.empty())
-    childArgs.insert(childArgs.end(), {"--module", modulePath});
-  if (!vmManager.empty())
-    childArgs.insert(childArgs.end(), {"--vm-manager", vmManager});
-
-  if (!replay.empty()) {
-    std::vector<std::string> args = childArgs;
-    args.push_back(replay);
-    const ChildOutcome o = runSelf(args, replay + ".log", within(hangMs));
-    const std::string output = readText(replay + ".log");
-    std::remove((replay + ".log").c_str());
-    std::string finding;
-    try {
-      finding = findingOf(o, output, static_cast<int>(hangMs));
-    } catch (const std::runtime_error& e) {
-      std::printf("replay: the scenario did not play: %s\n", e.what());
-      return 2;
-    }
-    std::printf("replay: %s%s\n%s",
-                finding.empty() ? "no fault" : "the fault again: ", finding.c_str(),
-                output.c_str());
-    return finding.empty() ? 0 : 1;
-  }
+  std::vector<std::string> childArgs{"--in-process"};
+  if (!o.modulePath.empty())
+    childArgs.insert(childArgs.end(), {"--module", o.modulePath});
+  if (!o.vmManager.empty())
+    childArgs.insert(childArgs.end(), {"--vm-manager", o.vmManager});
+  if (!o.replay.empty())
+    return replayFinding(o, hangGiven, childArgs);
 
   // The devices, from the library's table or the built-in sample, and where each region
   // lies once placed: what a child's --check --json says, so the library's entry runs
   // in the child only.
-  json base = vmManager.empty() ? json::parse(sampleScenarioJson()) : json::object();
+  const int hangMs = static_cast<int>(o.hangMs);
+  json base = o.vmManager.empty() ? json::parse(sampleScenarioJson()) : json::object();
   std::vector<std::string> checkArgs = childArgs;
   checkArgs.insert(checkArgs.end(), {"--check", "--json"});
-  const std::string checkLog = out + ".check.log";
-  const ChildOutcome checked = runSelf(checkArgs, checkLog, within(hangMs));
+  const std::string checkLog = o.out + ".check.log";
+  const ChildOutcome checked = runSelf(checkArgs, checkLog, within(o.hangMs));
   const std::string checkText = readText(checkLog);
   std::remove(checkLog.c_str());
   const json table = json::parse(checkText, nullptr, false);
@@ -324,62 +433,17 @@ int fuzzMain(int argc, char** argv) {
     std::fprintf(stderr, "pdmhost fuzz: the devices could not be read (%s):\n%s",
                  checked.kind == ChildOutcome::Exited
                      ? ("exit status " + std::to_string(checked.code)).c_str()
-                     : findingOf(checked, "", static_cast<int>(hangMs)).c_str(),
+                     : findingOf(checked, "", hangMs).c_str(),
                  checkText.c_str());
     return 2;
   }
-  std::vector<Target> targets;
-  for (const json& d : table["devices"]) {
-    const std::string name = d["name"];
-    if (d["serial"]) {
-      targets.push_back(Target{Target::Port, d["ioPortBase"], d["ioPortCount"], name});
-      continue;
-    }
-    targets.push_back(Target{Target::Irq, 0, 0, name});
-    // A region the host cannot place (size 0, say) is nothing to try.
-    for (const json& r : d["regions"])
-      if (r["size"] != 0 && r["placed"])
-        targets.push_back(Target{Target::Memory, r["at"], r["size"], name});
-  }
+  const std::vector<FuzzTarget> targets = fuzzTargets(table);
   if (targets.empty()) {
     std::fprintf(stderr, "pdmhost fuzz: no devices to try\n");
     return 2;
   }
-
-  Fuzzer fuzzer(base, childArgs, out, static_cast<int>(hangMs));
-  std::mt19937_64 rng(start);
-  const auto began = std::chrono::steady_clock::now();
-  uint64_t played = 0;
-  for (size_t batch = 1;; ++batch) {
-    if (seconds ? std::chrono::steady_clock::now() - began >= std::chrono::seconds(seconds)
-                : played >= steps)
-      break;
-    json batchSteps = json::array();
-    for (size_t k = 0; k < BATCH_STEPS && (seconds || played + k < steps); ++k)
-      batchSteps.push_back(randomStep(rng, targets));
-    played += batchSteps.size();
-    const std::string finding = fuzzer.play(batchSteps);
-    if (finding.empty())
-      continue;
-    const int searchRuns = fuzzer.runs();
-    const json fewest = fuzzer.shrink(batchSteps, finding);
-    const std::string note = "pdmhost fuzz --rng " + std::to_string(start) + ", batch " +
-                             std::to_string(batch) + ": " + finding;
-    fuzzer.writeReproducer(fewest, note);
-    fuzzer.clean();
-    std::printf("fuzz: finding in batch %zu (%llu steps played): %s\n"
-                "fuzz: shrunk from %zu to %zu steps in %d runs; written to %s\n"
-                "fuzz: replay: pdmhost fuzz --replay %s%s%s\n",
-                batch, static_cast<unsigned long long>(played), finding.c_str(), batchSteps.size(),
-                fewest.size(), fuzzer.runs() - searchRuns, out.c_str(), out.c_str(),
-                vmManager.empty() ? "" : " --vm-manager ", vmManager.c_str());
-    std::printf("%s\n", fewest.dump(1).c_str());
-    return 1;
-  }
-  fuzzer.clean();
-  std::printf("fuzz: %llu steps in %d runs, no finding\n", static_cast<unsigned long long>(played),
-              fuzzer.runs());
-  return 0;
+  Fuzzer fuzzer(base, childArgs, o.out, hangMs);
+  return o.coverage ? coverageSearch(o, fuzzer, targets) : randomSearch(o, fuzzer, targets);
 }
 
 } // namespace pdmhost

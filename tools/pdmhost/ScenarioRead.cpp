@@ -194,7 +194,8 @@ private:
   }
 
   void root(const StepFields& f) {
-    const char* keys = " devices steps placementBase setupStatus host ";
+    // hangMs: the hang limit a fuzz finding was found with, for pdmhost fuzz --replay.
+    const char* keys = " devices steps placementBase setupStatus host hangMs ";
     f.only(keys, keys, "a scenario");
     for (const char* key : {"devices", "steps"})
       if (const Node* n = f.find(key); n && n->kind != Node::Array)
@@ -202,6 +203,7 @@ private:
     if (auto base = f.optionalInteger<uint64_t>("placementBase"))
       scenario_.placementBase = *base;
     scenario_.setupStatus = f.optionalInteger<int32_t>("setupStatus").value_or(0);
+    f.optionalInteger<uint32_t>("hangMs");
     if (auto host = f.optionalString("host")) {
       std::string why;
       if (!findRelease(*host, &scenario_.host, &why))

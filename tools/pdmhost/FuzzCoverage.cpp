@@ -1,0 +1,113 @@
+// pdmhost fuzz --coverage's child: the libraries loaded, the VM manager's table handed over
+// and the VM set up once, before libFuzzer starts (so that their coverage counters count
+// and an input costs only its accesses); then each input's accesses played through the
+// module, as the steps of a scenario are.
+#include "tools/pdmhost/FuzzInput.h"
+#include "tools/pdmhost/ModuleLoader.h"
+#include "tools/pdmhost/Run.h"
+
+#include <cstdlib>
+
+namespace pdmhost {
+
+#ifdef PDMHOST_COVERAGE
+extern "C" int LLVMFuzzerRunDriver(int* argc, char*** argv,
+                                   int (*callback)(const uint8_t* data, size_t size));
+
+namespace {
+
+struct Driver {
+  ModuleEntries module;
+  VmManagerTable table;
+  RunState state;
+  Scenario scenario; // the devices, no steps
+  std::unique_ptr<Vm> vm;
+  std::vector<FuzzTarget> targets;
+  unsigned long long steps = 0;
+};
+Driver* driver;
+
+int playInput(const uint8_t* data, size_t size) {
+  Driver& d = *driver;
+  d.state.startRun(); // what the last input's calls left to check
+  for (const FuzzAccess& a : decodeAccesses(std::string(reinterpret_cast<const char*>(data), size),
+                                            d.targets, {}, FUZZ_INPUT_STEPS)) {
+    ScenarioStep step;
+    step.kind = a.kind;
+    if (a.target->kind == FuzzTarget::Irq) {
+      while (d.scenario.devices[step.device].name != a.target->device)
+        ++step.device;
+      step.operands = LevelOperands{static_cast<int32_t>(a.where)};
+    } else {
+      AccessOperands m;
+      if (a.target->kind == FuzzTarget::Port)
+        m.offset = a.where;
+      else
+        m.address = a.where;
+      m.size = a.size;
+      m.value = a.value;
+      m.outcome.contract = true;
+      step.operands = m;
+    }
+    StepRun run(d.scenario, *d.vm, d.state);
+    a.kind->run(step, run);
+    ++d.steps;
+    if (!run.ok) {
+      std::fprintf(stderr, "fuzz: %s: %s\n", run.line.c_str(), run.detail.c_str());
+      std::abort(); // libFuzzer keeps the input
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+int coverageDriver(const std::string& modulePath, const std::string& vmManagerPath,
+                   std::vector<std::string> libFuzzerArgs) {
+  static Driver d;
+  driver = &d;
+  d.state.options.logLevel = -1; // none of the module's lines: a finding is a status
+  std::string error;
+  VmmgrPdmHostEntryFn entry = nullptr;
+  if (vmManagerPath.empty())
+    error = "--coverage needs --vm-manager: the library whose coverage guides the search";
+  else if (loadModule(modulePath.empty() ? defaultModulePath() : modulePath, &d.module, &error) &&
+           loadVmManager(vmManagerPath, &entry, &error) &&
+           startVmManager(entry, d.module, d.state, &d.table, &error)) {
+    const std::vector<ScenarioDevice> devices = devicesOfTable(*d.table.list);
+    d.scenario = parseScenario("{}", "devices", &devices);
+    d.targets = fuzzTargets(nlohmann::ordered_json::parse(checkJson(d.scenario)));
+    d.vm = std::make_unique<Vm>(d.state.options.host);
+    Vm& vm = *d.vm;
+    vm.list = d.table.list;
+    vm.setIrq = d.table.setIrq;
+    // Registration, construction and placement, as a run's set-up does them.
+    int32_t rc = d.module.registerDevices(vm.host.callbacks(), vm.host.release().vboxVersion);
+    for (size_t i = 0; rc >= 0 && i < vm.host.devices().size(); ++i)
+      rc = vm.host.construct(i);
+    if (rc >= 0)
+      rc = vm.host.placeAllRegions(d.scenario.placementBase);
+    if (rc < 0)
+      error = "the VM's set-up failed: " + hostStatusText(rc);
+  }
+  if (!error.empty() || d.targets.empty()) {
+    std::fprintf(stderr, "pdmhost fuzz: %s\n", error.empty() ? "no devices to try" : error.c_str());
+    return 2;
+  }
+  std::atexit([] { std::fprintf(stderr, "fuzz: coverage: %llu steps\n", driver->steps); });
+  std::vector<char*> argv{const_cast<char*>("pdmhost")};
+  for (std::string& a : libFuzzerArgs)
+    argv.push_back(a.data());
+  int argc = static_cast<int>(argv.size());
+  char** args = argv.data();
+  return LLVMFuzzerRunDriver(&argc, &args, playInput);
+}
+#else
+int coverageDriver(const std::string&, const std::string&, std::vector<std::string>) {
+  std::fprintf(stderr, "pdmhost fuzz: --coverage needs a pdmhost built by the fuzz preset "
+                       "(Linux, clang)\n");
+  return 2;
+}
+#endif
+
+} // namespace pdmhost
