@@ -149,7 +149,8 @@ public:
 
   // Shrinks what a search found, writes it with the hang limit it was found with, and says
   // so; the exit status of a finding.
-  int report(const json& steps, const std::string& finding, const std::string& where) {
+  int report(const json& steps, const std::string& finding, const std::string& where,
+             double seconds) {
     const int searchRuns = runs_;
     const json fewest = shrink(steps, finding);
     json doc = base_;
@@ -161,11 +162,11 @@ public:
     std::string replay = out_;
     for (size_t i = 1; i < childArgs_.size(); ++i) // --module, --vm-manager
       replay += " " + childArgs_[i];
-    std::printf("fuzz: finding in %s: %s\n"
+    std::printf("fuzz: finding after %.1f s in %s: %s\n"
                 "fuzz: shrunk from %zu to %zu steps in %d runs; written to %s\n"
                 "fuzz: replay: pdmhost fuzz --replay %s\n%s\n",
-                where.c_str(), finding.c_str(), steps.size(), fewest.size(), runs_ - searchRuns,
-                out_.c_str(), replay.c_str(), fewest.dump(1).c_str());
+                seconds, where.c_str(), finding.c_str(), steps.size(), fewest.size(),
+                runs_ - searchRuns, out_.c_str(), replay.c_str(), fewest.dump(1).c_str());
     return 1;
   }
   void clean() { std::remove((out_ + ".batch.json").c_str()); }
@@ -255,7 +256,7 @@ int coverageSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarge
     return 1;
   }
   std::remove(log.c_str());
-  return fuzzer.report(found, finding, "libFuzzer's input " + input);
+  return fuzzer.report(found, finding, "libFuzzer's input " + input, took);
 }
 
 // Batches of random bytes read as steps; a batch far slower than the median is worth a look.
@@ -281,9 +282,11 @@ int randomSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarget>
     std::string output;
     const std::string finding = fuzzer.play(steps, &output);
     if (!finding.empty())
-      return fuzzer.report(steps, finding,
-                           "batch " + std::to_string(batch) + " (" + std::to_string(played) +
-                               " steps played) of --seed " + std::to_string(o.seed));
+      return fuzzer.report(
+          steps, finding,
+          "batch " + std::to_string(batch) + " (" + std::to_string(played) +
+              " steps played) of --seed " + std::to_string(o.seed),
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
     noteReadValues(output, &seen);
     took.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
