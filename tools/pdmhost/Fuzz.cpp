@@ -313,6 +313,10 @@ int fuzzMain(int argc, char** argv) {
     o.stepsGiven = o.stepsGiven || arg == "--steps";
     o.hangGiven = o.hangGiven || arg == "--hang-ms";
   }
+  if (o.coverage && o.stepsGiven) {
+    std::fprintf(stderr, "pdmhost fuzz: --coverage runs for --seconds, not --steps\n");
+    return 2;
+  }
 #ifndef PDMHOST_COVERAGE
   if (o.coverage) {
     std::fprintf(stderr, "pdmhost fuzz: --coverage needs a pdmhost built by the fuzz preset "
@@ -320,10 +324,6 @@ int fuzzMain(int argc, char** argv) {
     return 2;
   }
 #endif
-  if (o.coverage && o.stepsGiven) {
-    std::fprintf(stderr, "pdmhost fuzz: --coverage runs for --seconds, not --steps\n");
-    return 2;
-  }
   if (o.coverage && !o.seconds)
     o.seconds = 60;
   if (o.child) // libFuzzer's hang limit is in whole seconds
