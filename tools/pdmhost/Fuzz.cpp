@@ -249,31 +249,29 @@ const char* fuzzUsage =
     "                    [--module PATH] [--out FILE] [--hang-ms MS]\n"
     "       pdmhost fuzz --replay FILE [--vm-manager PATH] [--module PATH] [--hang-ms MS]\n"
     "\n"
-    "Guest accesses against the devices (the built-in sample's or the VM manager library's):\n"
-    "ports of 1, 2 and 4 bytes around each port range; memory accesses of 1 to 8 bytes, most\n"
-    "to the registers of a region's first pages with values such as 0, all ones, powers of\n"
-    "two and what reads gave, some to its edges, past its end or anywhere; interrupt changes.\n"
-    "Batches of 100 steps run in a child pdmhost. With --coverage (a pdmhost built by the\n"
-    "fuzz preset, Linux) libFuzzer chooses them by the coverage of the instrumented library\n"
-    "for --seconds (default 60). A crash of the VM manager's code, any sanitizer's report, a\n"
-    "batch or input that takes longer than --hang-ms (default 2000), or a status outside the\n"
-    "module's contract is a finding: it is shrunk to the fewest steps that still give it and\n"
-    "written to --out (default pdmhost-finding.json) with its hang limit, as a scenario that\n"
-    "--replay plays again. The same --seed (or --rng; default 1) gives the same accesses.\n"
-    "--steps defaults to 2000.\n"
+    "Guest accesses against the devices (the sample's or the VM manager library's), mostly to\n"
+    "a region's first registers with values such as 0, all ones and powers of two, in batches\n"
+    "of 100 steps played by a child pdmhost; with --coverage (the fuzz preset's pdmhost, Linux)\n"
+    "chosen by libFuzzer from the library's coverage for --seconds (default 60). A crash, a\n"
+    "sanitizer's report, a batch slower than --hang-ms (default 2000) or a status outside the\n"
+    "module's contract is shrunk and written to --out (default pdmhost-finding.json) as a\n"
+    "scenario, with its hang limit, that --replay plays again. --seed (or --rng, default 1)\n"
+    "fixes the accesses; --steps defaults to 2000. docs/pdmhost.md says more.\n"
     "exit status: 0 no finding; 1 a finding (or, with --replay, the fault again); 2 bad usage.\n";
 
 int fuzzMain(int argc, char** argv) {
   Options o;
-  const std::pair<const char*, uint64_t*> numbers[] = {{"--steps", &o.steps},
-                                                       {"--seconds", &o.seconds},
-                                                       {"--seed", &o.seed},
-                                                       {"--rng", &o.seed},
-                                                       {"--hang-ms", &o.hangMs}};
-  const std::pair<const char*, std::string*> texts[] = {{"--vm-manager", &o.vmManager},
-                                                        {"--module", &o.modulePath},
-                                                        {"--out", &o.out},
-                                                        {"--replay", &o.replay}};
+  struct Named {
+    const char* name;
+    uint64_t* number;
+    std::string* text;
+  };
+  const Named named[] = {
+      {"--steps", &o.steps, nullptr},       {"--seconds", &o.seconds, nullptr},
+      {"--seed", &o.seed, nullptr},         {"--rng", &o.seed, nullptr},
+      {"--hang-ms", &o.hangMs, nullptr},    {"--vm-manager", nullptr, &o.vmManager},
+      {"--module", nullptr, &o.modulePath}, {"--out", nullptr, &o.out},
+      {"--replay", nullptr, &o.replay}};
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help") {
@@ -286,10 +284,9 @@ int fuzzMain(int argc, char** argv) {
     }
     uint64_t* number = nullptr;
     std::string* text = nullptr;
-    for (const auto& [name, to] : numbers)
-      number = arg == name ? to : number;
-    for (const auto& [name, to] : texts)
-      text = arg == name ? to : text;
+    for (const Named& n : named)
+      if (arg == n.name)
+        number = n.number, text = n.text;
     if (!number && !text) {
       std::fprintf(stderr, "pdmhost fuzz: unknown option \"%s\" (pdmhost fuzz --help)\n",
                    arg.c_str());
@@ -317,15 +314,9 @@ int fuzzMain(int argc, char** argv) {
     std::fprintf(stderr, "pdmhost fuzz: --coverage runs for --seconds, not --steps\n");
     return 2;
   }
-#ifndef PDMHOST_COVERAGE
-  if (o.coverage) {
-    std::fprintf(stderr, "pdmhost fuzz: --coverage needs a pdmhost built by the fuzz preset "
-                         "(Linux, clang)\n");
-    return 2;
-  }
-#endif
   if (o.coverage && !o.seconds)
     o.seconds = 60;
+#ifdef PDMHOST_COVERAGE
   if (o.child) // libFuzzer's hang limit is in whole seconds
     return coverageDriver(
         o.modulePath, o.vmManager,
@@ -333,6 +324,13 @@ int fuzzMain(int argc, char** argv) {
          "-timeout=" + std::to_string((o.hangMs + 999) / 1000),
          "-exact_artifact_path=" + o.out + ".input", "-max_len=1024", "-use_value_profile=1",
          "-len_control=0", "-detect_leaks=0", "-verbosity=0"});
+#else
+  if (o.coverage) {
+    std::fprintf(stderr, "pdmhost fuzz: --coverage needs a pdmhost built by the fuzz preset "
+                         "(Linux, clang)\n");
+    return 2;
+  }
+#endif
   // Any sanitizer report in a child (ASan, UBSan, LSan, TSan) ends it with SANITIZER_EXIT.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
     addChildOption(name, "exitcode=" + std::to_string(SANITIZER_EXIT) + ":halt_on_error=1");

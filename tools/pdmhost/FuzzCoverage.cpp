@@ -10,7 +10,6 @@
 
 namespace pdmhost {
 
-#ifdef PDMHOST_COVERAGE
 extern "C" int LLVMFuzzerRunDriver(int* argc, char*** argv,
                                    int (*callback)(const uint8_t* data, size_t size));
 
@@ -102,8 +101,5 @@ int coverageDriver(const std::string& modulePath, const std::string& vmManagerPa
   char** args = argv.data();
   return LLVMFuzzerRunDriver(&argc, &args, playInput);
 }
-#else
-int coverageDriver(const std::string&, const std::string&, std::vector<std::string>) { return 2; }
-#endif
 
 } // namespace pdmhost

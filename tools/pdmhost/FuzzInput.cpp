@@ -18,20 +18,15 @@ namespace {
 constexpr uint32_t MEMORY_SIZES[16] = {4, 4, 4, 4, 1, 1, 2, 2, 8, 8, 1, 2, 3, 5, 6, 7};
 
 // Little-endian numbers from the input; zeros once it runs out.
-class Reader {
-public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
-  bool done() const { return at_ >= bytes_.size(); }
+struct Reader {
+  const std::string& bytes;
+  size_t at = 0;
   uint64_t take(int count) {
     uint64_t v = 0;
-    for (int i = 0; i < count; ++i, ++at_)
-      v |= uint64_t(at_ < bytes_.size() ? static_cast<uint8_t>(bytes_[at_]) : 0) << 8 * i;
+    for (int i = 0; i < count; ++i, ++at)
+      v |= uint64_t(at < bytes.size() ? static_cast<uint8_t>(bytes[at]) : 0) << 8 * i;
     return v;
   }
-
-private:
-  const std::string& bytes_;
-  size_t at_ = 0;
 };
 
 uint64_t fit(uint64_t value, uint32_t size) {
@@ -83,8 +78,8 @@ std::vector<FuzzAccess> decodeAccesses(const std::string& bytes,
                                        const std::vector<FuzzTarget>& targets,
                                        const std::vector<uint64_t>& seen, size_t maxSteps) {
   std::vector<FuzzAccess> accesses;
-  Reader in(bytes);
-  while (!in.done() && accesses.size() < maxSteps && !targets.empty()) {
+  Reader in{bytes};
+  while (in.at < bytes.size() && accesses.size() < maxSteps && !targets.empty()) {
     const FuzzTarget& t = targets[in.take(1) % targets.size()];
     // The kinds of the step table that the target's accesses use.
     std::vector<const StepKind*> kinds;

@@ -43,8 +43,8 @@ std::vector<FuzzAccess> decodeAccesses(const std::string& bytes,
 /// The accesses as a scenario's steps.
 nlohmann::ordered_json stepsJson(const std::vector<FuzzAccess>& accesses);
 
-/// The coverage mode's child (a pdmhost built by the fuzz preset): loads the libraries,
-/// then runs libFuzzer with libFuzzerArgs; elsewhere says it cannot and returns 2.
+/// The coverage mode's child, in the pdmhost the fuzz preset builds (FuzzCoverage.cpp):
+/// loads the libraries, then runs libFuzzer with libFuzzerArgs.
 int coverageDriver(const std::string& modulePath, const std::string& vmManagerPath,
                    std::vector<std::string> libFuzzerArgs);
 
