@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # pdmhost fuzz against faults planted in the Lab example device (LabDevice.c lists them):
 # each mode, random and coverage, searches each faulty build for at most
-# FUZZ_BENCH_SECONDS seconds (default 60) with --seed FUZZ_BENCH_SEED (default 1) and
+# FUZZ_BENCH_SECONDS seconds (default 60) with --seed FUZZ_BENCH_RNG (default 1) and
 # stops at its first finding. Prints one table: per fault, found or not and the time to
 # find it; then each mode's steps a second against the fault-free build (searched as long),
 # the coverage mode's against the random mode's measured in the same run.
@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_BENCH_SECONDS:-60}
-seed=${FUZZ_BENCH_SEED:-1}
+rng=${FUZZ_BENCH_RNG:-1}
 faults=(far_write one_value magic_value read_register dma_bounds hang spurious_irq shift)
 targets=(pdmhost pdmhost_lab_device)
 for f in "${faults[@]}"; do targets+=("pdmhost_lab_${f}_device"); done
@@ -22,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 # "found in 1.2 s" or "not found"; the whole output goes to the log.
 search() {
   local mode=$1 library=$2 output
-  output=$("$bin/pdmhost" fuzz $mode --seconds "$seconds" --seed "$seed" \
+  output=$("$bin/pdmhost" fuzz $mode --seconds "$seconds" --seed "$rng" \
     --vm-manager "$library" --out "$work/finding.json" 2>&1) || true
   echo "$output" >>"$work/log"
   local took
@@ -30,12 +30,12 @@ search() {
   [ -n "$took" ] && echo "found in $took s" || echo "not found"
 }
 rate() {
-  "$bin/pdmhost" fuzz $1 --seconds "$seconds" --seed "$seed" \
+  "$bin/pdmhost" fuzz $1 --seconds "$seconds" --seed "$rng" \
     --vm-manager "$bin/pdmhost_lab_device.so" --out "$work/none.json" 2>&1 |
     tee -a "$work/log" | sed -n 's/.*(\([0-9]*\) steps a second).*/\1/p' | tail -1
 }
 
-echo "pdmhost fuzz: planted faults, ${seconds} s a search, --seed $seed"
+echo "pdmhost fuzz: planted faults, ${seconds} s a search, --seed $rng"
 echo
 echo "| Planted fault | Random mode | Coverage mode |"
 echo "|---|---|---|"

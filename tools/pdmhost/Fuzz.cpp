@@ -145,7 +145,7 @@ struct Fuzzer {
 };
 
 struct Options {
-  uint64_t steps = 2000, seconds = 0, seed = 1, hangMs = 2000;
+  uint64_t steps = 2000, seconds = 0, rng = 1, hangMs = 2000;
   bool coverage = false, child = false, stepsGiven = false, hangGiven = false;
   std::string vmManager, modulePath, out = "pdmhost-finding.json", replay;
 };
@@ -200,7 +200,7 @@ void noteReadValues(const std::string& output, std::vector<uint64_t>* seen) {
 
 // Batches of random bytes read as steps; a batch far slower than the median is worth a look.
 int randomSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarget>& targets) {
-  std::mt19937_64 rng(o.seed);
+  std::mt19937_64 rng(o.rng);
   std::vector<uint64_t> seen;
   std::vector<double> took;
   double median = 0;
@@ -223,7 +223,7 @@ int randomSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarget>
     else if (!finding.empty())
       return fuzzer.report(steps, finding,
                            "batch " + std::to_string(batch) + " (" + std::to_string(played) +
-                               " steps played) of --seed " + std::to_string(o.seed),
+                               " steps played) of --seed " + std::to_string(o.rng),
                            since(began));
     noteReadValues(output, &seen);
     took.push_back(since(start) * 1000);
@@ -268,7 +268,7 @@ int fuzzMain(int argc, char** argv) {
   };
   const Named named[] = {
       {"--steps", &o.steps, nullptr},       {"--seconds", &o.seconds, nullptr},
-      {"--seed", &o.seed, nullptr},         {"--rng", &o.seed, nullptr},
+      {"--seed", &o.rng, nullptr},          {"--rng", &o.rng, nullptr},
       {"--hang-ms", &o.hangMs, nullptr},    {"--vm-manager", nullptr, &o.vmManager},
       {"--module", nullptr, &o.modulePath}, {"--out", nullptr, &o.out},
       {"--replay", nullptr, &o.replay}};
@@ -320,7 +320,7 @@ int fuzzMain(int argc, char** argv) {
   if (o.child) // libFuzzer's hang limit is in whole seconds
     return coverageDriver(
         o.modulePath, o.vmManager,
-        {"-seed=" + std::to_string(o.seed), "-max_total_time=" + std::to_string(o.seconds),
+        {"-seed=" + std::to_string(o.rng), "-max_total_time=" + std::to_string(o.seconds),
          "-timeout=" + std::to_string((o.hangMs + 999) / 1000),
          "-exact_artifact_path=" + o.out + ".input", "-max_len=1024", "-use_value_profile=1",
          "-len_control=0", "-detect_leaks=0", "-verbosity=0"});
