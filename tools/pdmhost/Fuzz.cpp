@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 namespace pdmhost {
@@ -167,6 +168,7 @@ int coverageSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarge
   const double steps = at == std::string::npos ? 0 : std::atof(text.c_str() + at + 16);
   if (c.kind == ChildOutcome::Exited && c.code == 0) {
     std::remove(log.c_str());
+    std::remove((o.out + ".history").c_str());
     std::printf("fuzz: %.0f steps in %.1f s, no finding (%.0f steps a second)\n", steps, took,
                 steps / took);
     return 0;
@@ -176,16 +178,36 @@ int coverageSearch(const Options& o, Fuzzer& fuzzer, const std::vector<FuzzTarge
                  text.c_str());
     return 2;
   }
-  const json found = stepsJson(decodeAccesses(bytes, targets, {}, FUZZ_INPUT_STEPS));
-  const std::string finding = fuzzer.play(found);
+  json found = stepsJson(decodeAccesses(bytes, targets, {}, FUZZ_INPUT_STEPS));
+  std::string finding = fuzzer.play(found), where = "libFuzzer's input " + input;
+  // State carries over between inputs: else the last inputs, in order, up to this one.
+  const std::string history = readOutput(o.out + ".history");
+  if (finding.empty() && history.size() == 8 + FUZZ_HISTORY * FUZZ_SLOT) {
+    uint64_t count = 0, size = 0;
+    std::memcpy(&count, history.data(), 8);
+    found = json::array();
+    for (uint64_t i = count > FUZZ_HISTORY ? count - FUZZ_HISTORY : 0; i < count; ++i) {
+      const char* slot = history.data() + 8 + i % FUZZ_HISTORY * FUZZ_SLOT;
+      std::memcpy(&size, slot, 8);
+      for (json& step :
+           stepsJson(decodeAccesses(std::string(slot + 8, std::min(size, FUZZ_SLOT - 8)), targets,
+                                    {}, FUZZ_INPUT_STEPS)))
+        found.push_back(std::move(step));
+    }
+    finding = fuzzer.play(found);
+    where =
+        "libFuzzer's last " + std::to_string(std::min<uint64_t>(count, FUZZ_HISTORY)) + " inputs";
+  }
   if (finding.empty()) {
-    std::printf("fuzz: libFuzzer's input %s gives no finding from a fresh start: it needs what "
-                "earlier inputs left in the VM manager's library (its log: %s)\n",
+    std::printf("fuzz: libFuzzer's input %s gives no finding from a fresh start, nor with the "
+                "inputs before it: it needs what older ones left in the VM manager's library "
+                "(its log: %s)\n",
                 input.c_str(), log.c_str());
     return 1;
   }
   std::remove(log.c_str());
-  return fuzzer.report(found, finding, "libFuzzer's input " + input, took);
+  std::remove((o.out + ".history").c_str());
+  return fuzzer.report(found, finding, where, took);
 }
 
 // The values reads gave ("-> 0x1f" in a child's lines), the latest few, for later writes.
@@ -319,7 +341,7 @@ int fuzzMain(int argc, char** argv) {
 #ifdef PDMHOST_COVERAGE
   if (o.child) // libFuzzer's hang limit is in whole seconds
     return coverageDriver(
-        o.modulePath, o.vmManager,
+        o.modulePath, o.vmManager, o.out + ".history",
         {"-seed=" + std::to_string(o.rng), "-max_total_time=" + std::to_string(o.seconds),
          "-timeout=" + std::to_string((o.hangMs + 999) / 1000),
          "-exact_artifact_path=" + o.out + ".input", "-max_len=1024", "-use_value_profile=1",

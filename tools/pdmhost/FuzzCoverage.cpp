@@ -6,7 +6,12 @@
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Run.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
 
 namespace pdmhost {
 
@@ -23,12 +28,20 @@ struct Driver {
   std::unique_ptr<Vm> vm;
   std::vector<FuzzTarget> targets;
   unsigned long long steps = 0;
+  uint8_t* history = nullptr; // a count, then FUZZ_HISTORY slots of a size and an input
 };
 Driver* driver;
 
 int playInput(const uint8_t* data, size_t size) {
   Driver& d = *driver;
   d.state.startRun(); // what the last input's calls left to check
+  // The input into the history file's next slot: a memory copy, and in the file even when
+  // this process dies on it.
+  uint64_t& count = *reinterpret_cast<uint64_t*>(d.history);
+  uint8_t* slot = d.history + 8 + count++ % FUZZ_HISTORY * FUZZ_SLOT;
+  const uint64_t kept = std::min<uint64_t>(size, FUZZ_SLOT - 8);
+  std::memcpy(slot, &kept, 8);
+  std::memcpy(slot + 8, data, kept);
   for (const FuzzAccess& a : decodeAccesses(std::string(reinterpret_cast<const char*>(data), size),
                                             d.targets, {}, FUZZ_INPUT_STEPS)) {
     ScenarioStep step;
@@ -62,9 +75,21 @@ int playInput(const uint8_t* data, size_t size) {
 } // namespace
 
 int coverageDriver(const std::string& modulePath, const std::string& vmManagerPath,
-                   std::vector<std::string> libFuzzerArgs) {
+                   const std::string& historyPath, std::vector<std::string> libFuzzerArgs) {
   static Driver d;
   driver = &d;
+  const size_t historySize = 8 + FUZZ_HISTORY * FUZZ_SLOT;
+  const int fd = open(historyPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  void* map = fd < 0 || ftruncate(fd, historySize) != 0
+                  ? MAP_FAILED
+                  : mmap(nullptr, historySize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (fd >= 0)
+    close(fd);
+  if (map == MAP_FAILED) {
+    std::fprintf(stderr, "pdmhost fuzz: cannot write %s\n", historyPath.c_str());
+    return 2;
+  }
+  d.history = static_cast<uint8_t*>(map);
   d.state.options.logLevel = -1; // none of the module's lines: a finding is a status
   std::string error;
   VmmgrPdmHostEntryFn entry = nullptr;

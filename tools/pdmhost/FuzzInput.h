@@ -13,6 +13,8 @@ namespace pdmhost {
 
 /// The most steps one input of the coverage mode becomes (a random batch has 100).
 constexpr size_t FUZZ_INPUT_STEPS = 64;
+/// The coverage mode's history: its last inputs, each in a slot of a size and the bytes.
+constexpr size_t FUZZ_HISTORY = 256, FUZZ_SLOT = 8 + 1024;
 
 struct FuzzTarget {
   enum Kind { Port, Memory, Irq } kind;
@@ -44,8 +46,9 @@ std::vector<FuzzAccess> decodeAccesses(const std::string& bytes,
 nlohmann::ordered_json stepsJson(const std::vector<FuzzAccess>& accesses);
 
 /// The coverage mode's child, in the pdmhost the fuzz preset builds (FuzzCoverage.cpp):
-/// loads the libraries, then runs libFuzzer with libFuzzerArgs.
+/// loads the libraries, then runs libFuzzer with libFuzzerArgs, each input also written
+/// to the history file.
 int coverageDriver(const std::string& modulePath, const std::string& vmManagerPath,
-                   std::vector<std::string> libFuzzerArgs);
+                   const std::string& historyPath, std::vector<std::string> libFuzzerArgs);
 
 } // namespace pdmhost
