@@ -1,7 +1,7 @@
 // pdmhost check-install: VirtualBox's file rules judged on real trees built as the cases of
 // tests/data/check-install.txt say, and the Authenticode signature found in PE images
 // built byte by byte.
-#include "tools/pdmhost/InstallCheck.h"
+#include "tools/pdmhost-vbox/InstallCheck.h"
 
 #include "tests/support/Files.h"
 

@@ -1,6 +1,6 @@
 // vbox-config's verdict on a device table and the releases it takes, as the case table
 // tests/data/vbox-rules.txt gives them.
-#include "tools/pdmhost/VboxRules.h"
+#include "tools/pdmhost-vbox/VboxRules.h"
 
 #include "tests/support/Files.h"
 

@@ -1,8 +1,10 @@
 // The timer service through its one entry: the order of due entries (deadlines, ties, a batch
 // cut short by an earlier deadline), failing and empty callbacks, the wake-up of a waiting
 // worker, many threads at once, the clock a deadline is taken from and the end of its range.
+// And its pool of callback slots, which must hand out the lowest free one.
 #include "xpl/Xtimer.h"
 #include "xpl/Xtime.h"
+#include "xpl/XtimerSlots.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +46,33 @@ struct Journal {
 
 std::function<void()> note(const std::shared_ptr<Journal>& journal, const std::string& what) {
   return [journal, what] { journal->add(what); };
+}
+
+TEST(XtimerSlots, HandsOutTheLowestFreeSlotAcrossBlocksAndWords) {
+  // A word of the top level of the pool's bitmaps (64^3 slots) and a block more, all taken.
+  constexpr size_t kSlots = 64 * 64 * 64 + 64;
+  XtimerSlots slots;
+  std::vector<XtimerSlot*> taken;
+  for (size_t i = 0; i < kSlots; ++i) {
+    XtimerSlot& slot = slots.lowestFree();
+    ASSERT_EQ(slot.index, i);
+    ASSERT_EQ(&slots.lowestFree(), &slot) << "not taken yet";
+    slots.take(slot);
+    taken.push_back(&slot);
+  }
+  // Released in no order, from words of every level and the block past them; each comes
+  // back, lowest first, before a new block is added.
+  const std::vector<size_t> released = {262150, 4095, 5, 4096, 63, 64, 262143, 0, 8200};
+  for (size_t index : released)
+    slots.release(*taken[index]);
+  std::vector<size_t> expected = released;
+  std::sort(expected.begin(), expected.end());
+  for (size_t index : expected) {
+    XtimerSlot& slot = slots.lowestFree();
+    ASSERT_EQ(&slot, taken[index]);
+    slots.take(slot);
+  }
+  EXPECT_EQ(slots.lowestFree().index, kSlots);
 }
 
 TEST(XtimerRange, PastTheClocksEndNeverComesDue) {

@@ -3,13 +3,13 @@
 #include "xpl/Xtime.h"
 #include "xpl/XtimeOs.h"
 #include "xpl/XtimerOs.h"
+#include "xpl/XtimerSlots.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -25,14 +25,6 @@ constexpr size_t XTIMER_BATCH_MAX = 64;
 /// The longest single wait: the condition counts a wait in nanoseconds of the steady clock, a
 /// smaller range than that of deadlines, so a far deadline is waited for an hour at a time.
 constexpr int64_t XTIMER_LONGEST_WAIT_US = 3600 * XTIME_US_PER_SECOND;
-
-// Where a callback waits for its entry to come due. The scheduler takes its slot under the
-// lock and moves the callback in after releasing it, so that a second thread scheduling at
-// the same time waits only for a clock read and a heap insertion.
-struct alignas(64) XtimerSlot {
-  std::function<void()> callback;
-  std::atomic<bool> filled{false};
-};
 
 struct XtimerEntry {
   int64_t deadline;
@@ -58,8 +50,7 @@ struct XtimerState {
   bool started = false;
   uint64_t nextSequence = 0;
   std::vector<XtimerEntry> xtimerQueue; // a heap ordered by XtimerRunsLater
-  std::deque<XtimerSlot> slots;         // grows without moving a slot being filled
-  std::vector<XtimerSlot*> freeSlots;   // as much room as slots has, so freeing cannot throw
+  XtimerSlots slots;
   // Raised while the worker waits for a due entry's slot to be filled.
   std::atomic<bool> workerAwaitsFill{false};
   // The worker runs a batch of due entries without the lock. An entry scheduled meanwhile
@@ -150,17 +141,10 @@ int xtimerSchedule(int64_t delayUs, std::function<void()> callback) {
   // effect at this moment, with no per-thread cache.
   const int64_t deadline = xtimerDeadline(xtimeNowUs(), delayUs);
   const bool first = queue.empty() || deadline < queue.front().deadline;
-  // Room first: when memory runs out, nothing is queued.
-  if (state.freeSlots.empty()) {
-    // As many new slots as there are, so that slots are added as rarely as a vector grows.
-    const size_t added = std::max<size_t>(XTIMER_BATCH_MAX, state.slots.size());
-    state.freeSlots.reserve(state.slots.size() + added);
-    for (size_t i = 0; i < added; ++i)
-      state.freeSlots.push_back(&state.slots.emplace_back());
-  }
-  XtimerSlot& slot = *state.freeSlots.back();
+  // Taken only once queued: when memory runs out, nothing changes.
+  XtimerSlot& slot = state.slots.lowestFree();
   xtimerPush(queue, XtimerEntry{deadline, state.nextSequence++, &slot});
-  state.freeSlots.pop_back();
+  state.slots.take(slot);
   if (deadline < state.batchLastDeadline)
     state.overtaken.store(true, std::memory_order_release);
   guard.unlock();
@@ -208,7 +192,7 @@ void xtimerWorker() {
     state.batchLastDeadline = INT64_MIN;
     // The rest of a batch cut short goes back as it came; the queue has room for it.
     for (size_t i = 0; i < batch.size(); ++i)
-      i < next ? state.freeSlots.push_back(batch[i].slot) : xtimerPush(queue, batch[i]);
+      i < next ? state.slots.release(*batch[i].slot) : xtimerPush(queue, batch[i]);
     batch.clear();
   }
 }

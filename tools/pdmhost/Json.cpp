@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
 #include <utility>
 
 namespace pdmhost {
@@ -13,6 +14,8 @@ namespace pdmhost {
 namespace {
 
 using json = nlohmann::json;
+
+constexpr size_t MAX_FIELDS = 64; // in one object; a scenario's have at most 15
 
 struct TrackingIterator {
   using iterator_category = std::input_iterator_tag;
@@ -34,73 +37,69 @@ struct TrackingIterator {
 class Builder {
 public:
   Builder(const std::string& text, const std::string& source, int maxDepth, const NodeSink& sink)
-      : begin_(text.data()), end_(begin_ + text.size()), reached_(begin_), source_(source),
-        maxDepth_(maxDepth), sink_(sink) {}
+      : text_(text), reached_(text.data()), source_(source), maxDepth_(maxDepth), sink_(sink) {}
 
   void run() {
-    json::sax_parse(TrackingIterator{begin_, &reached_}, TrackingIterator{end_, &reached_}, this);
+    const char* end = text_.data() + text_.size();
+    json::sax_parse(TrackingIterator{text_.data(), &reached_}, TrackingIterator{end, &reached_},
+                    this);
   }
 
-  bool null() { return scalar(Node{}); }
-  bool boolean(bool b) { return scalar(Node{Node::Bool, 0, b, "", "", {}}); }
-  bool number_integer(json::number_integer_t v) {
-    return v < 0 ? scalar(Node{Node::Negative, 0, 0 - static_cast<uint64_t>(v), "", "", {}})
-                 : number_unsigned(static_cast<uint64_t>(v));
+  bool null() { return scalar(Node::Null, 0, "null"); }
+  bool boolean(bool b) { return scalar(Node::Bool, b, b ? "true" : "false"); }
+  bool number_integer(json::number_integer_t v) { // only negative ones: the others are unsigned
+    return scalar(Node::Negative, 0 - static_cast<uint64_t>(v), std::to_string(v));
   }
   bool number_unsigned(json::number_unsigned_t v) {
-    return scalar(Node{Node::Unsigned, 0, v, "", "", {}});
+    return scalar(Node::Unsigned, v, std::to_string(v));
   }
   bool number_float(json::number_float_t, const json::string_t& s) {
-    return scalar(Node{Node::Float, 0, 0, "", s, {}});
+    return scalar(Node::Float, 0, s);
   }
-  bool string(json::string_t& s) { return scalar(Node{Node::String, 0, 0, "", std::move(s), {}}); }
-  bool binary(json::binary_t&) { return scalar(Node{}); } // JSON text has none
+  bool string(json::string_t& s) { return scalar(Node::String, 0, std::move(s)); }
+  bool binary(json::binary_t&) { return scalar(Node::Null, 0, "null"); } // JSON text has none
   bool key(json::string_t& k) {
-    for (const Node& n : stack_.back().items)
-      if (n.key == k)
-        failAt(source_, line(), path(), "the field \"" + k + "\" appears twice");
+    // The look for a duplicate is linear: an object of thousands of fields would take hours.
+    if (stack_.back().items.size() >= MAX_FIELDS)
+      failAt(source_, line(), path(), "more than " + std::to_string(MAX_FIELDS) + " fields");
+    if (stack_.back().find(k))
+      failAt(source_, line(), path(), "the field \"" + k + "\" appears twice");
     key_ = std::move(k);
     return true;
   }
   bool start_object(std::size_t) { return open(Node::Object); }
-  bool start_array(std::size_t) {
-    if (stack_.empty())
-      failAt(source_, line(), "", "the top level is an object with \"devices\" and \"steps\"");
-    return open(Node::Array);
-  }
+  bool start_array(std::size_t) { return open(Node::Array); }
   bool end_object() { return close(); }
   bool end_array() { return close(); }
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
     // The library's text after its "[json.exception...] parse error at line L, column C: ".
     std::string why = e.what();
-    const size_t colon = why.find(": ", why.find("column"));
-    if (colon != std::string::npos)
-      why = why.substr(colon + 2);
-    const char* at = begin_ + std::min<size_t>(position ? position - 1 : 0, end_ - begin_);
-    const char* lineStart = at;
-    while (lineStart > begin_ && lineStart[-1] != '\n')
-      --lineStart;
-    throw ScenarioError(source_ + ":" + std::to_string(lineOf(at)) + ":" +
-                        std::to_string(at - lineStart + 1) + ": " +
-                        (stack_.empty() ? "" : path() + (path().empty() ? "" : ": ")) + why);
+    if (const size_t colon = why.find(": ", why.find("column")); colon != std::string::npos)
+      why.erase(0, colon + 2);
+    // The column counts from the last line break before the fault (none: npos, which wraps).
+    const std::string_view before(text_.data(),
+                                  std::min(position ? position - 1 : 0, text_.size()));
+    throw ScenarioError(source_ + ":" +
+                        std::to_string(std::count(before.begin(), before.end(), '\n') + 1) + ":" +
+                        std::to_string(before.size() - before.rfind('\n')) + ": " +
+                        (path().empty() ? "" : path() + ": ") + why);
   }
 
 private:
-  bool scalar(Node n) {
+  bool scalar(Node::Kind kind, uint64_t magnitude, std::string text) {
     if (stack_.empty())
-      failAt(source_, line(), "", "the top level is an object with \"devices\" and \"steps\"");
-    place(std::move(n));
+      notAnObject();
+    add(Node{kind, line(), magnitude, std::exchange(key_, {}), std::move(text), {}});
     return true;
   }
   bool open(Node::Kind kind) {
+    if (stack_.empty() && kind != Node::Object)
+      notAnObject();
     if (static_cast<int>(stack_.size()) >= maxDepth_)
       failAt(source_, line(), path(), "nested deeper than a scenario goes");
-    if (stack_.size() == 1 && kind == Node::Array)
+    if (stack_.size() == 1)
       count_ = 0;
-    Node n{kind, line(), 0, "", "", {}};
-    if (!stack_.empty() && stack_.back().kind == Node::Object)
-      n.key = std::exchange(key_, {});
-    stack_.push_back(std::move(n));
+    stack_.push_back(Node{kind, line(), 0, std::exchange(key_, {}), "", {}});
     return true;
   }
   bool close() {
@@ -109,51 +108,42 @@ private:
     if (stack_.empty())
       sink_("", 0, n);
     else
-      place(std::move(n));
+      add(std::move(n));
     return true;
   }
-  void place(Node n) {
-    if (n.line == 0)
-      n.line = line();
+  void add(Node n) {
     Node& top = stack_.back();
-    if (top.kind == Node::Object && n.key.empty())
-      n.key = std::exchange(key_, {});
     // An element of an array of the top level goes to the schema now and is not kept.
     if (stack_.size() == 2 && top.kind == Node::Array)
       sink_(top.key, count_++, n);
     else
       top.items.push_back(std::move(n));
   }
+  [[noreturn]] void notAnObject() {
+    failAt(source_, line(), "", "the top level is an object with \"devices\" and \"steps\"");
+  }
   std::string path() const {
     std::string p;
-    for (size_t i = 1; i < stack_.size(); ++i) {
-      const Node& n = stack_[i];
+    for (size_t i = 1; i <= stack_.size(); ++i) {
       const Node& outer = stack_[i - 1];
-      if (outer.kind == Node::Array)
+      const std::string& key = i < stack_.size() ? stack_[i].key : key_; // key_: the next one
+      if (outer.kind == Node::Array && i < stack_.size())
         p += "[" + std::to_string(i == 2 ? count_ : outer.items.size()) + "]";
-      else
-        p += (p.empty() ? "" : ".") + n.key;
+      else if (outer.kind == Node::Object && !key.empty())
+        p += (p.empty() ? "" : ".") + key;
     }
-    if (!stack_.empty() && stack_.back().kind == Node::Object && !key_.empty())
-      p += (p.empty() ? "" : ".") + key_;
     return p;
   }
   // The line of the last character read (the one before any look-ahead past a number).
-  uint32_t line() { return lineOf(reached_ > begin_ ? reached_ - 1 : begin_); }
-  uint32_t lineOf(const char* at) {
-    if (at < counted_) {
-      counted_ = begin_;
-      lines_ = 1;
-    }
-    for (; counted_ < at; ++counted_)
+  uint32_t line() {
+    for (; counted_ + 1 < reached_; ++counted_)
       lines_ += *counted_ == '\n';
     return lines_;
   }
 
-  const char* begin_;
-  const char* end_;
+  const std::string& text_;
   const char* reached_;
-  const char* counted_ = begin_;
+  const char* counted_ = reached_;
   uint32_t lines_ = 1;
   const std::string& source_;
   int maxDepth_;
@@ -173,24 +163,9 @@ const Node* Node::find(const std::string& name) const {
 }
 
 std::string Node::shown() const {
-  switch (kind) {
-  case Null:
-    return "null";
-  case Bool:
-    return magnitude ? "true" : "false";
-  case Unsigned:
-    return std::to_string(magnitude);
-  case Negative:
-    return "-" + std::to_string(magnitude);
-  case Float:
-    return text;
-  case String:
+  if (kind == String)
     return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
-  case Array:
-    return "an array";
-  default:
-    return "an object";
-  }
+  return kind == Array ? "an array" : kind == Object ? "an object" : text;
 }
 
 void readJson(const std::string& text, const std::string& source, int maxDepth,

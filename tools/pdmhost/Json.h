@@ -23,7 +23,7 @@ struct Node {
   uint32_t line = 0;
   uint64_t magnitude = 0;  ///< Unsigned, Negative (its absolute value), Bool (0 or 1)
   std::string key;         ///< its name in the enclosing object
-  std::string text;        ///< String; Float as written
+  std::string text;        ///< String; any other single value as written
   std::vector<Node> items; ///< Array elements, Object members in order
 
   const Node* find(const std::string& name) const;

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 

@@ -23,32 +23,23 @@ struct Outcome {
   int32_t status = 0;
   bool contract = false;
 };
-/// A guest access: to a port, to a device's region, or to an absolute address.
+/// An access to a port, to a device's region or configuration space, or to an absolute
+/// address; placeRegion's region and address.
 struct AccessOperands {
   uint32_t region = 0;
-  uint64_t offset = 0;             ///< in the region, or the port
+  uint64_t offset = 0;             ///< in the region or configuration space, or the port
   std::optional<uint64_t> address; ///< an absolute guest-physical address instead
   uint32_t size = 0;
   uint64_t value = 0;             ///< written
   std::optional<uint64_t> expect; ///< read
   Outcome outcome;
 };
-
 struct LevelOperands {
   int32_t level = 0;
 };
-struct ConfigOperands {
-  uint64_t offset = 0;
-  uint32_t size = 0;
-  uint64_t expect = 0;
-};
+/// What was transmitted, or the interrupt levels as "1,0,1".
 struct TextOperands {
   std::string text;
-};
-struct PlaceOperands {
-  uint32_t region = 0;
-  uint64_t address = 0;
-  int32_t status = 0;
 };
 struct FailOperands {
   int operation = 0; ///< a HostOp
@@ -62,18 +53,14 @@ struct LogOperands {
   Pattern pattern;
   std::optional<uint32_t> count;
 };
-struct HistoryOperands {
-  std::string levels; ///< "1,0,1"
-};
 struct CallsOperands {
   std::string callback;
   std::optional<uint64_t> where; ///< port or offset
   std::optional<uint32_t> size;
   uint32_t count = 0;
 };
-using StepOperands =
-    std::variant<AccessOperands, LevelOperands, ConfigOperands, TextOperands, PlaceOperands,
-                 FailOperands, LogOperands, HistoryOperands, CallsOperands>;
+using StepOperands = std::variant<AccessOperands, LevelOperands, TextOperands, FailOperands,
+                                  LogOperands, CallsOperands>;
 
 /// How the fuzzer may use a kind: not at all, or as an access to a port range, to a
 /// region, or to the interrupt line.
@@ -85,8 +72,8 @@ struct StepKind {
   const char* device; ///< "serial", "pci", "any" (expectCalls: by its callback), or nullptr
   bool regional;      ///< names a region of its device
   FuzzUse fuzz;
-  StepOperands (*read)(const StepFields& fields);
-  /// Against the step's device, once every device is known; "" or why not.
+  StepOperands (*read)(const StepFields& fields, const StepKind& kind);
+  /// Against the step's device, once every device is known; "" or "field: why not".
   std::string (*check)(const ScenarioStep& step, const ScenarioDevice& device);
   void (*run)(const ScenarioStep& step, StepRun& run);
 };

@@ -1,13 +1,13 @@
 // pdmhost: plays a VM against the module without VirtualBox. It loads the module, acts as
 // the VM manager (device table, callbacks, interrupts) and as the device manager (the
 // stand-in host), then drives guest accesses and checks what they give.
+#include "tools/pdmhost-vbox/VboxCommands.h"
 #include "tools/pdmhost/DeviceModels.h"
 #include "tools/pdmhost/Fuzz.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
 #include "tools/pdmhost/Supervise.h"
-#include "tools/pdmhost/VboxCommands.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "tools/pdmhost/InstallCheck.h"
+#include "tools/pdmhost-vbox/InstallCheck.h"
 
 #include <cstdint>
 

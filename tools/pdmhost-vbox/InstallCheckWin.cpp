@@ -3,7 +3,7 @@
 // win/SUPHardenedVerifyImage-win.cpp). What can be read from the file is checked: the
 // absolute path, that an Authenticode signature is present, and the owner. Whether the
 // signature chains to a root the release accepts is not: that takes the target machine.
-#include "tools/pdmhost/InstallCheck.h"
+#include "tools/pdmhost-vbox/InstallCheck.h"
 #include "tools/pdmhost/WideWin.h"
 
 #include <aclapi.h>

@@ -3,12 +3,12 @@
 // configuration tree (ConsoleImpl2.cpp / ConsoleImplConfigCommon.cpp); its device manager
 // loads each module named under PDM/Devices by its Path and constructs each instance node
 // under Devices/<device>/<instance> (PDMDevice.cpp).
-#include "tools/pdmhost/InstallCheck.h"
+#include "tools/pdmhost-vbox/InstallCheck.h"
+#include "tools/pdmhost-vbox/VboxCommands.h"
+#include "tools/pdmhost-vbox/VboxRules.h"
 #include "tools/pdmhost/ModuleLoader.h"
 #include "tools/pdmhost/Run.h"
 #include "tools/pdmhost/Scenario.h"
-#include "tools/pdmhost/VboxCommands.h"
-#include "tools/pdmhost/VboxRules.h"
 
 #include <cstdio>
 #include <string>

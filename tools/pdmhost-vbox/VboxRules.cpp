@@ -1,4 +1,4 @@
-#include "tools/pdmhost/VboxRules.h"
+#include "tools/pdmhost-vbox/VboxRules.h"
 
 #include "vmmgr/vbox/pdm/VmmgrVboxPdmInternal.h"
 

@@ -1,7 +1,7 @@
 // pdmhost check-install PATH: VirtualBox's file rules for the module as installed, line by
 // line, before a VM refuses to start over them.
-#include "tools/pdmhost/InstallCheck.h"
-#include "tools/pdmhost/VboxCommands.h"
+#include "tools/pdmhost-vbox/InstallCheck.h"
+#include "tools/pdmhost-vbox/VboxCommands.h"
 
 #include <cstdio>
 #include <string>

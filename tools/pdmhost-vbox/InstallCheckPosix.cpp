@@ -3,7 +3,7 @@
 // SUPLibLdr.cpp: SUPR3HardenedLdrLoadPlugIn). VirtualBox stops at the first refusal; this
 // goes on, so that one run names everything to fix. Each line quotes VirtualBox's own
 // message, which is what its log shows.
-#include "tools/pdmhost/InstallCheck.h"
+#include "tools/pdmhost-vbox/InstallCheck.h"
 
 #include <cerrno>
 #include <climits>
