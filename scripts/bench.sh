@@ -37,6 +37,19 @@ if [ $# -eq 0 ] && command -v valgrind >/dev/null; then
   echo "== count-instructions" | tee -a "$raw"
   bash scripts/count-instructions.sh 2>&1 | tee -a "$raw" | grep '^| ' >> "$out.new" || true
 fi
+if [ $# -eq 0 ]; then
+  echo "== fuzz-bench" | tee -a "$raw"
+  fuzz_table=$(bash scripts/fuzz-bench.sh 2>&1 | tee -a "$raw" | grep '^|' || true)
+  {
+    echo
+    echo "## pdmhost fuzz: planted faults"
+    echo
+    echo "\`scripts/fuzz-bench.sh\`: each mode searches each faulty build of the Lab example device for"
+    echo "at most 60 s with a fixed --seed; steps a second against the fault-free build."
+    echo
+    echo "$fuzz_table"
+  } >> "$out.new"
+fi
 {
   echo
   echo "Load average after the run: $(cut -d' ' -f1-3 /proc/loadavg)"

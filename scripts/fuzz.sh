@@ -4,6 +4,9 @@
 # the run never adds files to fuzz/corpus/. Prints the inputs each target executed and
 # exits non-zero when any target finds a crash, a broken property, a leak or a timeout.
 # Inputs that broke something are kept in build/fuzz/artifacts/<Name>/.
+# Without names it also fuzzes the example device libraries with pdmhost's coverage mode
+# (PDMHOST_FUZZ_SECONDS each, default 10): the correct ones give no finding, the faulty one
+# a finding that replays.
 #   FUZZ_SECONDS=5 bash scripts/fuzz.sh
 #   FUZZ_SECONDS=3600 bash scripts/fuzz.sh Utf
 set -euo pipefail
@@ -59,6 +62,30 @@ for t in "${targets[@]}"; do
     summary+=("$(printf '%-12s %12s inputs  ok' "$t" "$executed")")
   fi
 done
+
+# pdmhost fuzz --coverage over the example devices, built instrumented by this preset.
+if (($# == 0)); then
+  pdmhost_seconds=${PDMHOST_FUZZ_SECONDS:-10}
+  bin=$root/build/fuzz/bin
+  cmake --build --preset fuzz -j2 --target pdmhost pdmhost_ring_device pdmhost_lab_device \
+    pdmhost_faulty_device >/dev/null
+  for device in ring lab faulty; do
+    status=0
+    "$bin/pdmhost" fuzz --coverage --seconds "$pdmhost_seconds" --out "$scratch/$device.json" \
+      --vm-manager "$bin/pdmhost_${device}_device.so" >"$scratch/$device.log" 2>&1 || status=$?
+    expected=0
+    [ "$device" = faulty ] && expected=1
+    if ((status == 1 && expected == 1)); then
+      "$bin/pdmhost" fuzz --replay "$scratch/$device.json" --out "$scratch/replay.json" \
+        --vm-manager "$bin/pdmhost_${device}_device.so" >>"$scratch/$device.log" 2>&1 || status=$?
+    fi
+    if ((status != expected)); then
+      failed+=("pdmhost-$device")
+      tail -n 40 "$scratch/$device.log" >&2
+    fi
+    summary+=("$(printf '%-12s %s' "pdmhost-$device" "$(grep -m1 -E '^fuzz: (finding|[0-9])' "$scratch/$device.log" | cut -c1-100)")")
+  done
+fi
 
 echo "fuzz: inputs executed per target (${seconds}s each)"
 printf '  %s\n' "${summary[@]}"

@@ -4,7 +4,7 @@
  * guest access there calls the null entry and crashes the VM manager. The fuzzer is to find
  * that; a correct check is "index < REG_COUNT".
  * Built with FAULTY_KIND set, the bound check is right and the fault is another:
- *   FAULTY_LATE   a write whose 13 top bits are all set is taken as the last entry's, so a
+ *   FAULTY_LATE   a write whose 13 top bits are 1010101010101 is taken as the last entry's, so a
  *                 finding comes only after hundreds of random batches;
  *   FAULTY_SHIFT  a write to register 0 shifts by the value's 6 low bits, undefined past 31,
  *                 which only an undefined-behaviour sanitizer's report shows;
@@ -48,7 +48,7 @@ static int32_t faultyWrite(uint64_t offset, const void* buffer, uint32_t size) {
   uint32_t* r = reg(offset);
   uint32_t value = 0;
   memcpy(&value, buffer, size < 4 ? size : 4);
-  if (FAULTY_KIND == FAULTY_LATE && value >> 19 == 0x1fff)
+  if (FAULTY_KIND == FAULTY_LATE && value >> 19 == 0x1555)
     r = handlers[REG_COUNT](REG_COUNT);
   if (FAULTY_KIND == FAULTY_SHIFT && r == regs)
     value = 1u << (value & 63);

@@ -2,6 +2,7 @@
 // under test ends the child, not the pdmhost that reports it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,5 +25,11 @@ ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& ou
 /// A path for a child run's files that no other run uses (a random name in the temporary
 /// directory), to which the caller adds its suffixes.
 std::string childFilesBase();
+/// A goOn for runSelf: yes until `ms` milliseconds have passed since this call.
+std::function<bool()> within(uint64_t ms);
+/// What a child wrote to a file, its first MiB.
+std::string readOutput(const std::string& path);
+/// Adds an option to the children's environment variable `name` ("ASAN_OPTIONS": a:b:c).
+void addChildOption(const char* name, const std::string& option);
 
 } // namespace pdmhost

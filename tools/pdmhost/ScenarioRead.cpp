@@ -143,7 +143,8 @@ private:
   }
 
   void root(const StepFields& f) {
-    const char* keys = " devices steps placementBase setupStatus host ";
+    // hangMs: the hang limit a fuzz finding was found with, for pdmhost fuzz --replay.
+    const char* keys = " devices steps placementBase setupStatus host hangMs ";
     f.only(keys, keys, "a scenario");
     for (const char* key : {"devices", "steps"})
       if (const Node* n = f.find(key); n && n->kind != Node::Array)
@@ -151,6 +152,7 @@ private:
     scenario_.placementBase =
         f.optionalInteger<uint64_t>("placementBase").value_or(scenario_.placementBase);
     scenario_.setupStatus = f.optionalInteger<int32_t>("setupStatus").value_or(0);
+    f.optionalInteger<uint32_t>("hangMs");
     std::string why;
     if (f.has("host") && !findRelease(f.string("host"), &scenario_.host, &why))
       f.fail("host", why.substr(0, why.find(';')) + " (pdmhost --help lists them)");
