@@ -319,15 +319,7 @@ RunResult runScenario(const Scenario& scenario, const ModuleEntries& module, Run
   RunResult result;
   std::FILE* out = state.out;
   const XlogLogger* logger = useLogger(state);
-  { // forgets what an earlier run of the scenario (against another release) left
-    std::lock_guard<std::recursive_mutex> guard(state.lock);
-    state.depth = 0;
-    state.stepTrace.clear();
-    state.logged.clear();
-    state.reached.clear();
-  }
-  state.callsSeen.clear();
-  state.irqSeen.clear();
+  state.startRun();
   Vm vm(state.options.host);
   if (vmManager) {
     vm.list = vmManager->list;

@@ -41,6 +41,20 @@ struct RunState {
   // The runner's alone.
   std::map<std::string, size_t> callsSeen; ///< per expectCalls filter: calls already counted
   std::vector<size_t> irqSeen;             ///< per device: its interrupt events already checked
+
+  /// Forgets what an earlier run left (a scenario against another release, the fuzzer's
+  /// previous input).
+  void startRun() {
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock);
+      depth = 0;
+      stepTrace.clear();
+      logged.clear();
+      reached.clear();
+    }
+    callsSeen.clear();
+    irqSeen.clear();
+  }
 };
 
 /// The VM a run plays: pdmhost's own table and models (unused with a VM manager's table),
