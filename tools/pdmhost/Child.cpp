@@ -14,11 +14,11 @@ std::function<bool()> within(uint64_t ms) {
   };
 }
 
-std::string readOutput(const std::string& path) {
+std::string readOutput(const std::string& path, size_t most) {
   std::string text;
   if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
     char chunk[4096];
-    for (size_t n; text.size() < (1u << 20) && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+    for (size_t n; text.size() < most && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
       text.append(chunk, n);
     std::fclose(file);
   }

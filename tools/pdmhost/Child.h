@@ -2,6 +2,7 @@
 // under test ends the child, not the pdmhost that reports it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,8 +28,8 @@ ChildOutcome runSelf(const std::vector<std::string>& args, const std::string& ou
 std::string childFilesBase();
 /// A goOn for runSelf: yes until `ms` milliseconds have passed since this call.
 std::function<bool()> within(uint64_t ms);
-/// What a child wrote to a file, its first MiB.
-std::string readOutput(const std::string& path);
+/// What a child wrote to a file, its first `most` bytes (a MiB unless said).
+std::string readOutput(const std::string& path, size_t most = size_t(1) << 20);
 /// Adds an option to the children's environment variable `name` ("ASAN_OPTIONS": a:b:c).
 void addChildOption(const char* name, const std::string& option);
 

@@ -79,17 +79,18 @@ std::vector<FuzzAccess> decodeAccesses(const std::string& bytes,
                                        const std::vector<uint64_t>& seen, size_t maxSteps) {
   std::vector<FuzzAccess> accesses;
   Reader in{bytes};
+  // The kinds of the step table that each kind of target's accesses use, found once rather
+  // than for every access.
+  std::vector<const StepKind*> kindsOf[3];
+  for (const StepKind& k : stepKinds())
+    if (k.fuzz != FuzzUse::None)
+      kindsOf[k.fuzz == FuzzUse::Irq                                        ? FuzzTarget::Irq
+              : k.fuzz == FuzzUse::PortRead || k.fuzz == FuzzUse::PortWrite ? FuzzTarget::Port
+                                                                            : FuzzTarget::Memory]
+          .push_back(&k);
   while (in.at < bytes.size() && accesses.size() < maxSteps && !targets.empty()) {
     const FuzzTarget& t = targets[in.take(1) % targets.size()];
-    // The kinds of the step table that the target's accesses use.
-    std::vector<const StepKind*> kinds;
-    for (const StepKind& k : stepKinds())
-      if (k.fuzz == FuzzUse::None  ? false
-          : k.fuzz == FuzzUse::Irq ? t.kind == FuzzTarget::Irq
-          : k.fuzz == FuzzUse::PortRead || k.fuzz == FuzzUse::PortWrite
-              ? t.kind == FuzzTarget::Port
-              : t.kind == FuzzTarget::Memory)
-        kinds.push_back(&k);
+    const std::vector<const StepKind*>& kinds = kindsOf[t.kind];
     FuzzAccess a{kinds[in.take(1) % kinds.size()], &t, 0, 0, 0};
     if (t.kind == FuzzTarget::Irq) {
       a.where = in.take(1) % 2;

@@ -3,22 +3,12 @@
 #include "tools/pdmhost/Child.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 namespace pdmhost {
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::string text;
-  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-    char chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-      text.append(chunk, n);
-    std::fclose(file);
-  }
-  return text;
-}
 
 // Opened anew each time: a stream that once met the end may not see what follows (the
 // Windows runtime's does not).
@@ -49,8 +39,8 @@ Supervised superviseRun(std::vector<std::string> args, bool discardOutput, uint3
     return Clock::now() - since < std::chrono::milliseconds(stepMs);
   });
   Supervised s;
-  static_cast<Events&>(s) = readEvents(readFile(events));
-  const std::string printed = discardOutput ? readFile(output) : "";
+  static_cast<Events&>(s) = readEvents(readOutput(events, SIZE_MAX));
+  const std::string printed = discardOutput ? readOutput(output, SIZE_MAX) : "";
   std::remove(events.c_str());
   std::remove(output.c_str());
   if (o.kind == ChildOutcome::NotStarted) {
