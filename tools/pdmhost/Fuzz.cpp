@@ -344,8 +344,8 @@ int fuzzMain(int argc, char** argv) {
         o.modulePath, o.vmManager, o.out + ".history",
         {"-seed=" + std::to_string(o.rng), "-max_total_time=" + std::to_string(o.seconds),
          "-timeout=" + std::to_string((o.hangMs + 999) / 1000),
-         "-exact_artifact_path=" + o.out + ".input", "-max_len=1024", "-use_value_profile=1",
-         "-len_control=0", "-detect_leaks=0", "-verbosity=0"});
+         "-exact_artifact_path=" + o.out + ".input", "-max_len=" + std::to_string(FUZZ_MAX_INPUT),
+         "-use_value_profile=1", "-len_control=0", "-detect_leaks=0", "-verbosity=0"});
 #else
   if (o.coverage) {
     std::fprintf(stderr, "pdmhost fuzz: --coverage needs a pdmhost built by the fuzz preset "

@@ -1,6 +1,6 @@
-// Guests program devices through a few registers at the start of a region with values that
-// are flags, counts and sizes, so most accesses go there with such values; a few go to the
-// region's edges, past its end, or anywhere with any value, for what the registers hide.
+// Guests program devices through a few registers at the start of a region, so most accesses
+// go there; a few go to the region's edges, past its end, or anywhere, for what the registers
+// hide. Values are flags, counts and sizes from a dictionary, or any.
 #include "tools/pdmhost/FuzzInput.h"
 
 #include "tools/pdmhost/PdmHost.h"
@@ -101,8 +101,13 @@ std::vector<FuzzAccess> decodeAccesses(const std::string& bytes,
       a.size = MEMORY_SIZES[in.take(1) % 16];
       a.where = t.base + offsetIn(in, t.size, a.size);
     }
-    if (a.kind->fuzz == FuzzUse::PortWrite || a.kind->fuzz == FuzzUse::MemWrite)
-      a.value = fit(in.take(1) % 4 ? dictionary(in.take(2), t.size, seen) : in.take(8), a.size);
+    // A written value is the input's bytes, or a dictionary entry they choose: the bytes are
+    // there either way, so that libFuzzer can put a value the device compares with in place.
+    if (a.kind->fuzz == FuzzUse::PortWrite || a.kind->fuzz == FuzzUse::MemWrite) {
+      const bool fromDictionary = in.take(1) % 4 == 0;
+      const uint64_t bytes = in.take(int(a.size));
+      a.value = fit(fromDictionary ? dictionary(bytes, t.size, seen) : bytes, a.size);
+    }
     accesses.push_back(a);
   }
   return accesses;

@@ -11,10 +11,11 @@
 
 namespace pdmhost {
 
-/// The most steps one input of the coverage mode becomes (a random batch has 100).
-constexpr size_t FUZZ_INPUT_STEPS = 64;
+/// The most steps one input of the coverage mode becomes (a random batch has 100), and the
+/// most bytes libFuzzer makes an input of.
+constexpr size_t FUZZ_INPUT_STEPS = 16, FUZZ_MAX_INPUT = 256;
 /// The coverage mode's history: its last inputs, each in a slot of a size and the bytes.
-constexpr size_t FUZZ_HISTORY = 256, FUZZ_SLOT = 8 + 1024;
+constexpr size_t FUZZ_HISTORY = 1024, FUZZ_SLOT = 8 + FUZZ_MAX_INPUT;
 
 struct FuzzTarget {
   enum Kind { Port, Memory, Irq } kind;
