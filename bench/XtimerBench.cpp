@@ -143,7 +143,7 @@ BENCHMARK(BM_Schedule)
     ->ArgNames({"random", "threads"})
     ->ArgsProduct({{0, 1}, {1, 2}})
     ->Iterations(1)
-    ->Repetitions(3)
+    ->Repetitions(9)
     ->UseManualTime();
 
 void BM_SparseLateness(benchmark::State& state) {
@@ -253,7 +253,7 @@ BENCHMARK(BM_BurstLateness)->Iterations(1)->Repetitions(3);
 // and of its baseline's.
 void printTarget(const std::string& label, const std::string& what, double p, const char* unit,
                  const char* baseline, const char* target,
-                 bool (*met)(double figure, double base)) {
+                 const std::function<bool(double figure, double base)>& met) {
   if (figures[what].empty())
     return; // not run (a filter)
   const double figure = percentile(figures[what], p);
@@ -273,12 +273,21 @@ int main(int argc, char** argv) {
       const std::string what =
           std::string("schedule, 100,000 pending, ") + order + " deadlines, " + threads;
       // One thread keeps its absolute target; two threads are held to the floor of the same
-      // two threads handing one lock back and forth, which is itself near 250 ns here.
-      if (threads[0] == '2')
-        printTarget(what, what, 0.5, "ns", "clock read + push_heap under a mutex",
-                    "at most 1.5x the baseline",
-                    [](double figure, double base) { return figure <= 1.5 * base; });
-      else
+      // two threads handing one lock back and forth, which is itself near 250 ns here. The
+      // floor moves by half from one repetition to the next, so each repetition's service is
+      // set against the floor measured just before it, and the median of those ratios holds.
+      if (threads[0] == '2') {
+        const std::vector<double>& service = figures[what];
+        std::vector<double> ratios;
+        for (size_t i = 0; i < service.size(); ++i)
+          ratios.push_back(service[i] / figures[what + " baseline"][i]);
+        const double ratio = ratios.empty() ? 0 : percentile(ratios, 0.5);
+        char target[96];
+        std::snprintf(target, sizeof target, "at most 1.5x the baseline (each run's ratio: %.2fx)",
+                      ratio);
+        printTarget(what, what, 0.5, "ns", "clock read + push_heap under a mutex", target,
+                    [ratio](double, double) { return ratio <= 1.5; });
+      } else
         printTarget(what, what, 0.5, "ns", "clock read + push_heap under a mutex", "at most 250 ns",
                     [](double figure, double) { return figure <= 250; });
     }
